@@ -1,0 +1,134 @@
+// Declares and parses the options, then runs one command and turns its result into a status.
+#include "app/command_line.h"
+
+#include "app/exit_status.h"
+#include "backup/backup_procedure.h"
+#include "backup/restore_procedure.h"
+#include "platform/brisken/crash_handler.h"
+#include "platform/brisken/trace.h"
+#include "platform/keelwork/options.h"
+#include "platform/vellacor/vellacor.h"
+#include "server/server_config.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+
+namespace {
+
+const char* const programName = "bw-vellacor-ctl";
+const char* const defaultUploadUrl =
+    "https://crash-reports.brantwell.com/crash-reports/upload-crash-dump";
+
+const char* const usageLines[] = {
+    "--help               Show this help.",
+    "--backup             Create a backup of Vellacor data. If backup-path is not defined, the "
+    "backup is",
+    "                     saved to a subfolder in backup root defined in Vellacor server "
+    "configuration.",
+    "  --backup-path      (optional) Define a folder where the backup is saved. Unless --delete "
+    "is defined,",
+    "                     the backup will fail if the folder contains any existing Vellacor data.",
+    "  --backup-skip      (optional) a comma-separated list of components to exlude from the "
+    "backup. Options:",
+    "                     db - The main Vellacor database",
+    "                     reporting - The Vellacor data gathering and reporting database",
+    "                     assets - The contents of Vellacor media library",
+    "  --delete           (optional) If defined, backup process will delete existing Vellacor "
+    "data in --backup-path.",
+    "--restore            Restore a backup of Vellacor data in backup-path. Existing Vellacor "
+    "data is removed",
+    "                     and replaced with data in the backup.",
+    "  --backup-path      Path to folder containing Vellacor backup data to restore.",
+    "  --restore-skip     (optional) a comma-separated list of components to exlude from the "
+    "restore. Options:",
+    "                     db - The main Vellacor database",
+    "                     reporting - The Vellacor data gathering and reporting database",
+    "                     assets - The contents of Vellacor media library",
+};
+
+QStringList splitSkipList(const QString& text)
+{
+    // Items are not trimmed: " db" names no component, and that is the administrator's text.
+    return text.split(QLatin1Char(','), Qt::KeepEmptyParts, Qt::CaseSensitive);
+}
+
+ExitStatus runBackup(ServerConfig& config, const QString& backupPath, const QString& skip,
+                     const QString& serverConfigPath, bool deleteExisting)
+{
+    if (createBackup(config, backupPath, splitSkipList(skip), serverConfigPath, deleteExisting))
+        return ExitStatus::Success;
+    Brisken::Trace::error("Vellacor backup process failed.");
+    return ExitStatus::CommandFailed;
+}
+
+ExitStatus runRestore(ServerConfig& config, const QString& backupPath, const QString& skip,
+                      const QString& serverConfigPath)
+{
+    if (backupPath.isEmpty()) {
+        Brisken::Trace::error("--backup-path argument is required with --restore.");
+        return ExitStatus::UsageError;
+    }
+    if (restoreBackup(config, backupPath, splitSkipList(skip), serverConfigPath))
+        return ExitStatus::Success;
+    Brisken::Trace::error("Vellacor restore process failed.");
+    return ExitStatus::CommandFailed;
+}
+
+} // namespace
+
+void printUsage(char** argv)
+{
+    qInfo() << "BW Vellacor control tool";
+    qInfo() << "Usage: " << argv[0] << " <command> <options>";
+    for (const char* line : usageLines)
+        qInfo() << line;
+}
+
+int runCommandLine(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+
+    Keelwork::Node node;
+    Keelwork::AttributeT<bool> backup(&node, "backup", false);
+    Keelwork::AttributeT<bool> restore(&node, "restore", false);
+    Keelwork::AttributeT<QString> backupPath(&node, "backup-path", QString());
+    Keelwork::AttributeT<QString> backupSkip(&node, "backup-skip", QString());
+    Keelwork::AttributeT<QString> restoreSkip(&node, "restore-skip", QString());
+    Keelwork::AttributeT<bool> deleteExisting(&node, "delete", false);
+    Keelwork::AttributeT<bool> help(&node, "help", false);
+    Keelwork::AttributeT<QString> minidumpPath(&node, "minidump-path",
+                                               Brisken::CrashHandler::defaultMinidumpPath());
+    Keelwork::AttributeT<QString> minidumpUploadUrl(&node, "minidump-upload-url",
+                                                    QString::fromLatin1(defaultUploadUrl));
+    Keelwork::AttributeT<QString> serverConfigPath(&node, "server-config", QString());
+
+    // Words that name no option are ignored.
+    Keelwork::CmdParser::parse(argc, argv, node);
+
+    if (help) {
+        printUsage(argv);
+        return int(ExitStatus::Success);
+    }
+    if (backup && restore) {
+        printUsage(argv);
+        qInfo() << "Cannot define both --backup and --restore, choose one please.";
+        return int(ExitStatus::UsageError);
+    }
+    if (!backup && !restore) {
+        printUsage(argv);
+        return int(ExitStatus::UsageError);
+    }
+
+    Brisken::CrashHandler::init(QString::fromLatin1(programName), minidumpUploadUrl,
+                                minidumpPath);
+    Brisken::CrashHandler::setAnnotation("bw-vellacor-version",
+                                         Vellacor::Vellacor::version().toUtf8());
+    Brisken::Trace::initialize(Brisken::Trace::ToStandardError | Brisken::Trace::WithTimestamp);
+
+    // Destroyed on every way out, which resumes a server left suspended by a failed backup.
+    ServerConfig config;
+    const ExitStatus status =
+        backup ? runBackup(config, backupPath, backupSkip, serverConfigPath, deleteExisting)
+               : runRestore(config, backupPath, restoreSkip, serverConfigPath);
+    return int(status);
+}

@@ -1,0 +1,21 @@
+// The backup folder's metadata file: written last by a backup, read first by a restore.
+#pragma once
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+class ServerConfig;
+
+// The components, in the order in which they are always processed.
+const QStringList& backupComponentKeys();
+
+// Writes config.workFolder + "bw-vellacor-backup-metadata.json" with the version, the time
+// and one {"file": name} object per entry of componentFiles.
+bool writeBackupMetadata(const ServerConfig& config, const QMap<QString, QString>& componentFiles);
+
+// Reads and validates the metadata in config.workFolder, applies the version rule and the skip
+// list, checks each remaining component against its target and fills restorePlan with the
+// paths to restore from. False, after one error line, when the backup cannot be restored.
+bool loadBackupData(ServerConfig& config, const QStringList& skip,
+                    QMap<QString, QString>& restorePlan);

@@ -1,0 +1,25 @@
+// Backup, compatibility check and restore of one database, an SQLite file or PostgreSQL.
+//
+// The kind comes from a prefix of the location ("sqlite://", "postgres://") or from the
+// suffix of the dump's name (".db", ".sql"), always case-sensitively.
+#pragma once
+
+#include <QString>
+
+class ServerConfig;
+
+// Writes the dump of the database at location into config.workFolder and returns its name
+// (component + "_dump.db" or "_dump.sql"); a null string and one error line on failure.
+QString backupDatabase(const ServerConfig& config, const QString& component,
+                       const QString& location);
+
+// True when dumpFile can be restored into the database at location.
+bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpFile,
+                                const QString& location);
+
+// Replaces the database at location by dumpFile's data. Nothing is rolled back on failure.
+bool restoreDatabase(const ServerConfig& config, const QString& dumpFile,
+                     const QString& location);
+
+// Drops every table of the PostgreSQL database in one statement, then loads sqlFile with psql.
+bool clearAndLoadPostgresDatabase(const QString& sqlFile, const QString& location);

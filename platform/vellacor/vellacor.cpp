@@ -1,0 +1,94 @@
+// Stand-in for the product core library: version, installation root, database connections.
+#include "platform/vellacor/vellacor.h"
+
+#include <QFileInfo>
+#include <QSqlError>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <atomic>
+
+namespace Vellacor {
+
+namespace {
+
+const char* const defaultRootFolder = "/opt/Brantwell/bw-vellacor";
+
+int leadingNumber(const QString& part)
+{
+    int digits = 0;
+    while (digits < part.size() && part.at(digits) >= QLatin1Char('0')
+           && part.at(digits) <= QLatin1Char('9'))
+        ++digits;
+    // Overlong digit runs give 0 rather than an overflowed value.
+    return digits == 0 ? 0 : part.left(digits).toInt();
+}
+
+} // namespace
+
+const QString& Vellacor::version()
+{
+    static const QString text = QStringLiteral(BWV_PRODUCT_VERSION);
+    return text;
+}
+
+std::pair<bool, QString> Vellacor::vellacorRoot()
+{
+    QString root = qEnvironmentVariable("VELLACOR_ROOT");
+    if (root.isEmpty())
+        root = QString::fromLatin1(defaultRootFolder);
+
+    const QFileInfo info(root);
+    if (!info.exists())
+        return {false, QStringLiteral("installation folder %1 does not exist").arg(root)};
+    if (!info.isDir())
+        return {false, QStringLiteral("installation folder %1 is not a folder").arg(root)};
+    return {true, root};
+}
+
+Version Version::fromString(const QString& text)
+{
+    Version result;
+    const QStringList parts = text.split(QLatin1Char('.'));
+    for (int i = 0; i < 3 && i < parts.size(); ++i)
+        result.components[2 - i] = leadingNumber(parts.at(i));
+    return result;
+}
+
+QString DB::rewriteServerUrl(const QString& location)
+{
+    // The connection below reads the libpq URI form directly.
+    return location;
+}
+
+QSqlDatabase DatabaseManager::connection(const QString& url)
+{
+    static std::atomic<int> counter{0};
+    const QString name = QStringLiteral("vellacor-connection-%1").arg(++counter);
+
+    const QUrl parsed(url, QUrl::TolerantMode);
+    const QUrlQuery query(parsed);
+
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+    QString host = parsed.host(QUrl::FullyDecoded);
+    if (host.isEmpty())
+        host = query.queryItemValue(QStringLiteral("host"), QUrl::FullyDecoded);
+    if (!host.isEmpty())
+        db.setHostName(host);
+    if (parsed.port() > 0)
+        db.setPort(parsed.port());
+    else if (query.hasQueryItem(QStringLiteral("port")))
+        db.setPort(query.queryItemValue(QStringLiteral("port")).toInt());
+    db.setUserName(parsed.userName(QUrl::FullyDecoded));
+    db.setPassword(parsed.password(QUrl::FullyDecoded));
+    QString dbName = parsed.path(QUrl::FullyDecoded);
+    if (dbName.startsWith(QLatin1Char('/')))
+        dbName.remove(0, 1);
+    db.setDatabaseName(dbName);
+    // A server that never answers must not hold the tool forever.
+    db.setConnectOptions(QStringLiteral("connect_timeout=10"));
+    db.open();
+    return db;
+}
+
+} // namespace Vellacor

@@ -1,7 +1,147 @@
 // The backup folder's metadata file: written last by a backup, read first by a restore.
 #include "backup/metadata.h"
 
-// TODO(issue 6): implement.
-const QStringList& backupComponentKeys() { static const QStringList keys; return keys; }
-bool writeBackupMetadata(const ServerConfig&, const QMap<QString, QString>&) { return false; }
-bool loadBackupData(ServerConfig&, const QStringList&, QMap<QString, QString>&) { return false; }
+#include "db/database.h"
+#include "fs/destination.h"
+#include "platform/brisken/trace.h"
+#include "platform/vellacor/vellacor.h"
+#include "server/server_config.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QVariantMap>
+
+namespace {
+
+const QString metadataFileName = QStringLiteral("bw-vellacor-backup-metadata.json");
+
+struct ComponentLines {
+    const char* key;
+    const char* skipLine;
+    const char* absentLine;
+};
+
+const ComponentLines componentLines[] = {
+    {"db", "Skipping main database in restore.", "Backup doesn't contain main database."},
+    {"reporting", "Skipping reporting database in restore.",
+     "Backup doesn't contain reporting database."},
+    {"assets", "Skipping media library in restore.", "Backup doesn't contain media library."},
+};
+
+// Most significant component first; the first difference decides.
+bool isNewer(const Vellacor::Version& candidate, const Vellacor::Version& current)
+{
+    for (int i = 2; i >= 0; --i) {
+        if (candidate.components[i] != current.components[i])
+            return candidate.components[i] > current.components[i];
+    }
+    return false;
+}
+
+// A backup names its entries relative to its own folder. Anything else would make the restore
+// read from (and, for an SQLite target, check) a place the administrator never pointed at.
+bool isEntryInsideBackup(const QString& file)
+{
+    if (file.isEmpty() || file.startsWith(QLatin1Char('/')))
+        return false;
+    return !file.split(QLatin1Char('/')).contains(QStringLiteral(".."));
+}
+
+bool checkComponent(ServerConfig& config, const QString& key, const QString& path)
+{
+    if (key == QLatin1String("db"))
+        return checkDatabaseCompatibility(config, path, config.databaseLocation);
+    if (key == QLatin1String("reporting"))
+        return checkDatabaseCompatibility(config, path, config.reportingDatabaseLocation);
+    return checkDestination(config, path, config.assetRoot);
+}
+
+} // namespace
+
+bool writeBackupMetadata(const ServerConfig& config, const QMap<QString, QString>& componentFiles)
+{
+    QJsonObject root;
+    root.insert(QStringLiteral("version"), Vellacor::Vellacor::version());
+    root.insert(QStringLiteral("backup-time"),
+                QDateTime::currentDateTime().toString(Qt::TextDate));
+    for (auto it = componentFiles.cbegin(); it != componentFiles.cend(); ++it)
+        root.insert(it.key(), QJsonObject{{QStringLiteral("file"), it.value()}});
+
+    const QString path = config.workFolder + metadataFileName;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        Brisken::Trace::error("Failed to open file %s for writing Vellacor backup metadata.",
+                              qUtf8Printable(path));
+        return false;
+    }
+    const QByteArray text = QJsonDocument(root).toJson(QJsonDocument::Compact);
+    // The write is buffered: a full volume shows only when the bytes reach the disk.
+    if (file.write(text) != text.size() || !file.flush()) {
+        Brisken::Trace::error("Failed to write Vellacor backup metadata to file %s.",
+                              qUtf8Printable(path));
+        return false;
+    }
+    file.close();
+    return true;
+}
+
+bool loadBackupData(ServerConfig& config, const QStringList& skip,
+                    QMap<QString, QString>& restorePlan)
+{
+    const QString path = config.workFolder + metadataFileName;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        Brisken::Trace::error("Failed to open metadata file %s for reading", qUtf8Printable(path));
+        return false;
+    }
+    QJsonParseError parseError;
+    const QVariantMap root = QJsonDocument::fromJson(file.readAll(), &parseError).toVariant().toMap();
+    file.close();
+    if (parseError.error != QJsonParseError::NoError) {
+        Brisken::Trace::error("Error in reading JSON data from %s : %s", qUtf8Printable(path),
+                              qUtf8Printable(parseError.errorString()));
+        return false;
+    }
+
+    const QString backupVersion = root.value(QStringLiteral("version")).toString();
+    if (backupVersion.isEmpty()) {
+        Brisken::Trace::error("Failed to parse backup version from metadata.");
+        return false;
+    }
+    // Before the skip list: a newer backup is refused even when every component is skipped.
+    const QString& currentVersion = Vellacor::Vellacor::version();
+    if (isNewer(Vellacor::Version::fromString(backupVersion),
+                Vellacor::Version::fromString(currentVersion))) {
+        Brisken::Trace::error("Backup is from a newer version of Vellacor, found backup version "
+                              "%s but current Vellacor version is %s",
+                              qUtf8Printable(backupVersion), qUtf8Printable(currentVersion));
+        return false;
+    }
+
+    for (const ComponentLines& component : componentLines) {
+        const QString key = QString::fromLatin1(component.key);
+        if (skip.contains(key)) {
+            Brisken::Trace::info("%s", component.skipLine);
+            continue;
+        }
+        const QVariant member = root.value(key);
+        if (member.isNull()) {
+            Brisken::Trace::info("%s", component.absentLine);
+            continue;
+        }
+        const QString file = member.toMap().value(QStringLiteral("file")).toString();
+        if (!isEntryInsideBackup(file)) {
+            Brisken::Trace::error("Invalid entry %s for component %s in backup metadata.",
+                                  qUtf8Printable(file), component.key);
+            return false;
+        }
+        const QString entryPath = config.workFolder + file;
+        if (!checkComponent(config, key, entryPath))
+            return false;
+        restorePlan.insert(key, entryPath);
+    }
+    return true;
+}

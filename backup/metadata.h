@@ -7,9 +7,6 @@
 
 class ServerConfig;
 
-// The components, in the order in which they are always processed.
-const QStringList& backupComponentKeys();
-
 // Writes config.workFolder + "bw-vellacor-backup-metadata.json" with the version, the time
 // and one {"file": name} object per entry of componentFiles.
 bool writeBackupMetadata(const ServerConfig& config, const QMap<QString, QString>& componentFiles);

@@ -1,6 +1,62 @@
 // Checks made on a destination before data is copied there, and the size text they print.
 #include "fs/destination.h"
 
-// TODO(issue 4): implement.
-bool checkDestination(const ServerConfig&, const QString&, const QString&) { return false; }
-QString formatSize(qint64) { return QString(); }
+#include "fs/folder_ops.h"
+#include "platform/brisken/trace.h"
+#include "server/server_config.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStorageInfo>
+
+bool checkDestination(const ServerConfig& config, const QString& sourcePath,
+                      const QString& destinationLocation)
+{
+    const QFileInfo source(sourcePath);
+    if (!source.exists()) {
+        Brisken::Trace::error("File %s does not exist.", qUtf8Printable(sourcePath));
+        return false;
+    }
+
+    // The destination itself may not exist yet (the "assets" entry of a work folder): then its
+    // parent is the folder that has to take the data.
+    const QFileInfo destination(resolvePath(config, destinationLocation, true));
+    const QString folder = destination.isDir() ? destination.absoluteFilePath()
+                                               : destination.absolutePath();
+    if (!QDir().mkpath(folder)) {
+        Brisken::Trace::error("Failed to create folder %s", qUtf8Printable(folder));
+        return false;
+    }
+    if (!QFileInfo(folder).isWritable()) {
+        Brisken::Trace::error("User does not have permission to write to %s",
+                              qUtf8Printable(folder));
+        return false;
+    }
+
+    const qint64 required = source.isFile() ? source.size() : folderSize(sourcePath);
+    const qint64 available = QStorageInfo(folder).bytesAvailable();
+    if (required > available) {
+        Brisken::Trace::error(
+            "Not enough space available at %s. Need at least %s, but available space is %s.",
+            qUtf8Printable(destinationLocation), qUtf8Printable(formatSize(required)),
+            qUtf8Printable(formatSize(available)));
+        return false;
+    }
+    return true;
+}
+
+QString formatSize(qint64 bytes)
+{
+    static const char* const units[] = {"Bytes", "KB", "MB", "GB", "TB", "PB"};
+    constexpr int lastUnit = int(sizeof units / sizeof units[0]) - 1;
+
+    double value = double(bytes);
+    int unit = 0;
+    while (value >= 1000.0 && unit < lastUnit) {
+        value /= 1000.0;
+        ++unit;
+    }
+    // QString::number ignores the locale: always a dot and no group separators.
+    return QStringLiteral("%1 %2").arg(QString::number(value, 'f', 2),
+                                       QLatin1String(units[unit]));
+}

@@ -90,5 +90,6 @@ QString resolvePath(const ServerConfig& config, QString location, bool relativeT
 {
     location.remove(QStringLiteral("sqlite://"));
     const QString base = relativeToServerFolder ? config.serverFolder : QDir::currentPath();
-    return QDir::cleanPath(QDir(base).absoluteFilePath(location));
+    // QFileInfo rather than QDir::cleanPath: a folder written with a trailing "/" keeps it.
+    return QFileInfo(QDir(base), location).absoluteFilePath();
 }

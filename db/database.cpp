@@ -1,8 +1,156 @@
 // Backup, compatibility check and restore of one database, an SQLite file or PostgreSQL.
 #include "db/database.h"
 
-// TODO(issue 5): implement.
-QString backupDatabase(const ServerConfig&, const QString&, const QString&) { return QString(); }
-bool checkDatabaseCompatibility(const ServerConfig&, const QString&, const QString&) { return false; }
-bool restoreDatabase(const ServerConfig&, const QString&, const QString&) { return false; }
-bool clearAndLoadPostgresDatabase(const QString&, const QString&) { return false; }
+#include "db/tool_runner.h"
+#include "fs/destination.h"
+#include "platform/brisken/trace.h"
+#include "platform/vellacor/vellacor.h"
+#include "server/server_config.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+
+namespace {
+
+bool isSqliteLocation(const QString& location)
+{
+    return location.startsWith(QLatin1String("sqlite://"));
+}
+
+bool isPostgresLocation(const QString& location)
+{
+    return location.startsWith(QLatin1String("postgres://"));
+}
+
+bool isSqliteDump(const QString& dumpFile)
+{
+    return dumpFile.endsWith(QLatin1String(".db"));
+}
+
+bool isPostgresDump(const QString& dumpFile)
+{
+    return dumpFile.endsWith(QLatin1String(".sql"));
+}
+
+QString schemeOf(const QString& location)
+{
+    return QUrl::fromUserInput(location).scheme();
+}
+
+QSqlDatabase postgresConnection(const QString& location)
+{
+    return Vellacor::DatabaseManager::connection(Vellacor::DB::rewriteServerUrl(location));
+}
+
+} // namespace
+
+QString backupDatabase(const ServerConfig& config, const QString& component,
+                       const QString& location)
+{
+    if (isSqliteLocation(location)) {
+        const QString source = resolvePath(config, location, true);
+        const QString name = component + QStringLiteral("_dump.db");
+        const QString target = config.workFolder + name;
+        // QFile::copy never overwrites, so a leftover file of that name fails the backup.
+        if (!QFile::copy(source, target)) {
+            Brisken::Trace::error("Failed to backup database %s at %s", qUtf8Printable(source),
+                                  qUtf8Printable(target));
+            return QString();
+        }
+        return name;
+    }
+    if (isPostgresLocation(location)) {
+        const QString name = component + QStringLiteral("_dump.sql");
+        const QString target = config.workFolder + name;
+        if (!dumpPostgresDatabase(location, target)) {
+            Brisken::Trace::error("Failed to backup database %s at %s", qUtf8Printable(location),
+                                  qUtf8Printable(target));
+            return QString();
+        }
+        return name;
+    }
+    Brisken::Trace::error("Unknown database type %s", qUtf8Printable(location));
+    return QString();
+}
+
+bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpFile,
+                                const QString& location)
+{
+    if (isSqliteDump(dumpFile)) {
+        if (isSqliteLocation(location))
+            return checkDestination(config, dumpFile, location);
+        Brisken::Trace::error(
+            "Backup database is not compatible. Backup is sqlite, but target database %s is %s",
+            qUtf8Printable(location), qUtf8Printable(schemeOf(location)));
+        return false;
+    }
+    if (isPostgresDump(dumpFile)) {
+        if (!isPostgresLocation(location)) {
+            Brisken::Trace::error("Backup database is not compatible. Backup is postgres, but "
+                                  "target database %s is %s",
+                                  qUtf8Printable(location), qUtf8Printable(schemeOf(location)));
+            return false;
+        }
+        if (!QFileInfo::exists(dumpFile)) {
+            Brisken::Trace::error("File %s does not exist.", qUtf8Printable(dumpFile));
+            return false;
+        }
+        const QSqlDatabase db = postgresConnection(location);
+        if (db.isOpen())
+            return true;
+        Brisken::Trace::error("Failed to open connection to database %s : %s",
+                              qUtf8Printable(location), qUtf8Printable(db.lastError().text()));
+        return false;
+    }
+    Brisken::Trace::error("Unknown backup database type at %s", qUtf8Printable(dumpFile));
+    return false;
+}
+
+bool restoreDatabase(const ServerConfig& config, const QString& dumpFile,
+                     const QString& location)
+{
+    if (isSqliteDump(dumpFile)) {
+        const QString target = resolvePath(config, location, true);
+        // The old file goes first: QFile::copy does not overwrite. A failed copy after this
+        // leaves no database at the target.
+        if (QFileInfo::exists(target) && !QDir().remove(target)) {
+            Brisken::Trace::error("Failed to remove exiting database %s", qUtf8Printable(target));
+            return false;
+        }
+        if (!QFile::copy(dumpFile, target)) {
+            Brisken::Trace::error("Failed to copy file %s to %s", qUtf8Printable(dumpFile),
+                                  qUtf8Printable(target));
+            return false;
+        }
+        return true;
+    }
+    if (isPostgresDump(dumpFile))
+        return clearAndLoadPostgresDatabase(dumpFile, location);
+    // The compatibility check refuses such names before any restore starts.
+    Brisken::Trace::error("Unknown database type %s", qUtf8Printable(dumpFile));
+    return false;
+}
+
+bool clearAndLoadPostgresDatabase(const QString& sqlFile, const QString& location)
+{
+    QSqlDatabase db = postgresConnection(location);
+    const QStringList tables = db.tables(QSql::Tables);
+    // One statement for all tables: foreign keys between them cannot make the order matter,
+    // and CASCADE takes the views built on them along.
+    if (!tables.isEmpty()) {
+        const QSqlQuery query =
+            db.exec(QStringLiteral("DROP TABLE %1 CASCADE;").arg(tables.join(QLatin1Char(','))));
+        if (query.lastError().isValid()) {
+            Brisken::Trace::error("Failed to remove existing data in database %s : %s",
+                                  qUtf8Printable(location),
+                                  qUtf8Printable(db.lastError().text()));
+            return false;
+        }
+    }
+    return runDatabaseTool(QStringLiteral("psql"), location, sqlFile, QStringList());
+}

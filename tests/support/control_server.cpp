@@ -70,6 +70,11 @@ void FakeControlServer::run()
                     QThread::msleep(50);
                     socket->write("ended\"}\n");
                     break;
+                case Mode::AnswerAmongLines:
+                    socket->write("{\"msg\" : \"ack\"}\n"
+                                  "{\"state\" : \"server-suspended\", \"since\" : 3}\n"
+                                  "{\"msg\" : \"later\"}\n");
+                    break;
                 }
             });
         }

@@ -11,7 +11,8 @@ public:
     enum class Mode {
         Answer,        // "server-suspended" after a start-backup line
         Drop,          // closes the connection on a start-backup line, without an answer
-        AnswerInPieces // an acknowledgement first, then the answer split over several writes
+        AnswerInPieces, // an acknowledgement first, then the answer split over several writes
+        AnswerAmongLines // one write: an acknowledgement, the answer inside text, one more line
     };
 
     // Listens on every local address (localhost may resolve to either protocol), port free.

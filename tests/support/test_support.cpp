@@ -10,7 +10,12 @@
 #include <QRegularExpression>
 #include <QTemporaryFile>
 
+#include <csignal>
 #include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 TraceCapture::TraceCapture()
@@ -115,4 +120,45 @@ QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+int runInChild(const std::function<bool()>& body)
+{
+    const pid_t child = ::fork();
+    if (child < 0)
+        return -1;
+    if (child == 0)
+        ::_exit(body() ? 0 : 1); // _exit: the parent's Qt objects must not be torn down twice
+
+    int status = 0;
+    for (int waitedMs = 0; waitedMs < 60000; waitedMs += 10) {
+        const pid_t done = ::waitpid(child, &status, WNOHANG);
+        if (done == child)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (done < 0)
+            return -1;
+        ::usleep(10000);
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    return -1;
+}
+
+bool becomeNobody()
+{
+    const gid_t nogroup = 65534;
+    const uid_t nobody = 65534;
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(nogroup, nogroup, nogroup) == 0
+           && ::setresuid(nobody, nobody, nobody) == 0;
+}
+
+bool mountSmallVolume(const QString& folder, qint64 sizeBytes)
+{
+    const QByteArray options = "size=" + QByteArray::number(sizeBytes);
+    return ::unshare(CLONE_NEWNS) == 0
+           && ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+           && QDir().mkpath(folder)
+           && ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0,
+                      options.constData())
+                  == 0;
 }

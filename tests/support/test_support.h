@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // Redirects standard error into a file for its lifetime and turns trace output on without
 // time stamps, so a test can compare the exact lines an operation wrote.
 class TraceCapture {
@@ -43,3 +45,15 @@ ToolRun runToolAsNobody(const QStringList& arguments, const QProcessEnvironment&
 // Writes content to path, creating parent folders. False on any failure.
 bool writeFile(const QString& path, const QByteArray& content);
 QByteArray readFile(const QString& path);
+
+// Runs body in a forked child of the test and returns its exit status: 0 when body returned
+// true, 1 when false, -1 when the child could not be made, was killed or ran past a minute.
+// Standard error is shared, so a TraceCapture of the parent sees the child's lines.
+int runInChild(const std::function<bool()>& body);
+
+// In a child only: drops root for the user "nobody", so permission checks apply.
+bool becomeNobody();
+
+// In a child only: a private mount namespace with a tmpfs of sizeBytes mounted on folder, so a
+// full volume can be made without touching the machine's own mounts.
+bool mountSmallVolume(const QString& folder, qint64 sizeBytes);

@@ -85,8 +85,10 @@ QSqlDatabase DatabaseManager::connection(const QString& url)
     if (dbName.startsWith(QLatin1Char('/')))
         dbName.remove(0, 1);
     db.setDatabaseName(dbName);
-    // A server that never answers must not hold the tool forever.
-    db.setConnectOptions(QStringLiteral("connect_timeout=10"));
+    // A server that never answers must not hold the tool forever. Notices (a drop cascading
+    // to views) would otherwise reach standard error through libpq's default printer.
+    db.setConnectOptions(
+        QStringLiteral("connect_timeout=10;options='-c client_min_messages=warning'"));
     db.open();
     return db;
 }

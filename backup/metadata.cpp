@@ -98,7 +98,10 @@ bool loadBackupData(ServerConfig& config, const QStringList& skip,
         return false;
     }
     QJsonParseError parseError;
-    const QVariantMap root = QJsonDocument::fromJson(file.readAll(), &parseError).toVariant().toMap();
+    // Members are turned into variants one at a time, when looked up: converting the whole
+    // document would cost gigabytes for a large hostile file. A root that is not an object
+    // reads as an empty one.
+    const QJsonObject root = QJsonDocument::fromJson(file.readAll(), &parseError).object();
     file.close();
     if (parseError.error != QJsonParseError::NoError) {
         Brisken::Trace::error("Error in reading JSON data from %s : %s", qUtf8Printable(path),
@@ -106,7 +109,7 @@ bool loadBackupData(ServerConfig& config, const QStringList& skip,
         return false;
     }
 
-    const QString backupVersion = root.value(QStringLiteral("version")).toString();
+    const QString backupVersion = root.value(QStringLiteral("version")).toVariant().toString();
     if (backupVersion.isEmpty()) {
         Brisken::Trace::error("Failed to parse backup version from metadata.");
         return false;
@@ -127,7 +130,7 @@ bool loadBackupData(ServerConfig& config, const QStringList& skip,
             Brisken::Trace::info("%s", component.skipLine);
             continue;
         }
-        const QVariant member = root.value(key);
+        const QVariant member = root.value(key).toVariant();
         if (member.isNull()) {
             Brisken::Trace::info("%s", component.absentLine);
             continue;

@@ -1,5 +1,6 @@
 // Backup and restore run as the administrator runs them: the built tool on a real installation.
 #include "tests/support/control_server.h"
+#include "tests/support/pg_cluster.h"
 #include "tests/support/test_support.h"
 
 #include <QDir>
@@ -141,6 +142,8 @@ class tst_EndToEnd : public QObject {
 
 private slots:
     void roundTripRestoresBytesAndRows();
+    void postgresInstallationRoundTrip_data();
+    void postgresInstallationRoundTrip();
     void defaultFolderUnderBackupRoot();
     void editorSuspendedDuringBackup_data();
     void editorSuspendedDuringBackup();
@@ -197,6 +200,71 @@ void tst_EndToEnd::roundTripRestoresBytesAndRows()
              QStringList({QStringLiteral("1|42"), QStringLiteral("2|17")}));
     // Hidden entries directly in the library are neither backed up nor removed by a restore.
     QCOMPARE(snapshot(installation.media), mediaBefore);
+}
+
+void tst_EndToEnd::postgresInstallationRoundTrip_data()
+{
+    QTest::addColumn<bool>("reportingInPostgres");
+    QTest::newRow("main database in PostgreSQL, reporting in SQLite") << false;
+    QTest::newRow("both databases in PostgreSQL") << true;
+}
+
+void tst_EndToEnd::postgresInstallationRoundTrip()
+{
+    QFETCH(bool, reportingInPostgres);
+    TestCluster cluster;
+    QVERIFY2(cluster.load(), qPrintable(cluster.error()));
+    QVERIFY(cluster.createDatabase("e2e_main"));
+    QVERIFY(cluster.createDatabase("e2e_reporting"));
+    const QString rows = "CREATE TABLE projects (id serial PRIMARY KEY, name text);"
+                         "CREATE TABLE sheets (project int REFERENCES projects(id), title text);"
+                         "INSERT INTO projects (name) VALUES ('harbour'), ('plant');"
+                         "INSERT INTO sheets VALUES (1, 'quay'), (2, 'hall'), (2, 'yard');";
+    QCOMPARE(cluster.query("e2e_main", rows), QStringList());
+    QCOMPARE(cluster.query("e2e_reporting", rows), QStringList());
+    const auto content = [&cluster](const QString& database) {
+        return cluster.query(database, "SELECT p.id, p.name, s.title FROM projects p "
+                                       "JOIN sheets s ON s.project = p.id ORDER BY 1, 3");
+    };
+    const QStringList mainBefore = content("e2e_main");
+
+    Installation installation;
+    QVERIFY(installation.create());
+    installation.writeConfiguration("  db: " + cluster.url("e2e_main").toUtf8() + "\n"
+                                    + (reportingInPostgres
+                                           ? "  reporting_db: \"" + cluster.url("e2e_reporting").toUtf8()
+                                                 + "\"\n"
+                                           : QByteArray()));
+    const QStringList reportingBefore = sqlite(installation.reportingDb, {"SELECT * FROM sessions"});
+
+    const ToolRun backup = installation.run({"--backup", "--backup-path", installation.backups});
+    QCOMPARE(backup.lines, installation.expand({"[info] Creating a backup of Vellacor data",
+                                                readingLine(installation),
+                                                "[info] Created a backup of Vellacor data in {P}"}));
+    QCOMPARE(backup.exitCode, 0);
+    QCOMPARE(topLevelNames(installation.backups),
+             (QStringList{"assets", "bw-vellacor-backup-metadata.json", "db_dump.sql",
+                          reportingInPostgres ? "reporting_dump.sql" : "reporting_dump.db"}));
+
+    QCOMPARE(cluster.query("e2e_main", "DELETE FROM sheets; UPDATE projects SET name = 'x';"
+                                       "CREATE TABLE later (y int);"),
+             QStringList());
+    QCOMPARE(cluster.query("e2e_reporting", "DROP TABLE sheets;"), QStringList());
+    sqlite(installation.reportingDb, {"DELETE FROM sessions"});
+
+    const ToolRun restore = installation.run({"--restore", "--backup-path", installation.backups});
+    QCOMPARE(restore.lines,
+             installation.expand({"[info] Restoring a backup of Vellacor data",
+                                  readingLine(installation),
+                                  "[info] Restored a backup of Vellacor data from {P}"}));
+    QCOMPARE(restore.exitCode, 0);
+    QCOMPARE(content("e2e_main"), mainBefore);
+    QCOMPARE(cluster.query("e2e_main", "SELECT count(*) FROM pg_tables WHERE tablename = 'later'"),
+             QStringList{"0"});
+    if (reportingInPostgres)
+        QCOMPARE(content("e2e_reporting"), mainBefore);
+    else
+        QCOMPARE(sqlite(installation.reportingDb, {"SELECT * FROM sessions"}), reportingBefore);
 }
 
 void tst_EndToEnd::defaultFolderUnderBackupRoot()
@@ -374,6 +442,16 @@ void tst_EndToEnd::refusedRestoreChangesNothing_data()
                        QStringLiteral("[error] Invalid entry /etc for component assets in backup metadata."), load, failed};
     QTest::newRow("reporting check fails after db passed") << R"(metadata:{"version":"0.9","db":{"file":"db_dump.db"},"reporting":{"file":"reporting_dump.sql"}})" << QStringList()
         << QStringList{QStringLiteral("[error] Backup database is not compatible. Backup is postgres, but target database sqlite://data/reporting.db is sqlite"), load, failed};
+    QTest::newRow("component of the wrong type") << R"(metadata:{"version":"1.0.0","db":"db_dump.db"})" << QStringList()
+        << QStringList{"[error] Invalid entry  for component db in backup metadata.", load, failed};
+    QTest::newRow("file of the wrong type") << R"(metadata:{"version":"1.0.0","db":{"file":7}})" << QStringList()
+        << QStringList{"[error] Unknown backup database type at {P}/7", load, failed};
+    QTest::newRow("version as a number") << R"(metadata:{"version":2,"db":{"file":"db_dump.db"}})" << QStringList()
+        << QStringList{"[error] Backup is from a newer version of Vellacor, found backup version 2 but current Vellacor version is 1.0.0", load, failed};
+    QTest::newRow("entry names a missing file") << R"(metadata:{"version":"1.0.0","db":{"file":"missing.db"}})" << QStringList()
+        << QStringList{"[error] File {P}/missing.db does not exist.", load, failed};
+    QTest::newRow("100 MB of JSON") << "huge" << QStringList()
+        << QStringList{"[error] Backup is from a newer version of Vellacor, found backup version 7.1 but current Vellacor version is 1.0.0", load, failed};
     QTest::newRow("skip items matched whole") << R"(metadata:{"version":"1.0.0"})"
         << QStringList{QStringLiteral("--restore-skip"), QStringLiteral(" db,REPORTING,,assets")}
         << QStringList{QStringLiteral("[info] Backup doesn't contain main database."),
@@ -407,6 +485,13 @@ void tst_EndToEnd::refusedRestoreChangesNothing()
         QVERIFY(QDir(installation.backups).removeRecursively());
     } else if (setup == QLatin1String("path is a file")) {
         backupPath += QStringLiteral("/db_dump.db");
+    } else if (setup == "huge") {
+        QByteArray json = R"({"padding":[)";
+        const QByteArray item = R"({"file":"assets","note":"a long text that nothing reads"},)";
+        while (json.size() < 100 * 1000 * 1000)
+            json += item;
+        json += R"(0],"version":"7.1"})";
+        QVERIFY(writeFile(installation.backups + "/bw-vellacor-backup-metadata.json", json));
     } else if (setup.startsWith(QLatin1String("metadata:"))) {
         QVERIFY(writeFile(installation.backups + QStringLiteral("/bw-vellacor-backup-metadata.json"),
                           setup.mid(9).toUtf8()));

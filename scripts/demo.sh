@@ -42,7 +42,7 @@ backup=$(ls -d "$root"/backups/*_vellacor-backup)
 
 echo
 echo "== What the backup folder holds"
-(cd "$backup" && find . -type f | sort | xargs ls -l | awk '{print "    " $5 "\t" $9}')
+(cd "$backup" && find . -type f -printf '    %s\t%p\n' | sort -k 2)
 echo "== Its metadata file"
 echo "    $(cat "$backup/bw-vellacor-backup-metadata.json")"
 

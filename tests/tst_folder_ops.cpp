@@ -107,6 +107,7 @@ class tst_FolderOps : public QObject {
 private slots:
     void copyAndCount_data();
     void copyAndCount();
+    void copyKeepsPermissionBits();
     void copyStopsAtFirstFailure_data();
     void copyStopsAtFirstFailure();
     void copyUnreadableFileUnprivileged();
@@ -172,6 +173,22 @@ void tst_FolderOps::copyAndCount()
     QCOMPARE(trace.lines(), QStringList());
     QCOMPARE(describeTree(copy), expected);
     QCOMPARE(folderSize(sourceFolder), size);
+}
+
+void tst_FolderOps::copyKeepsPermissionBits()
+{
+    QTemporaryDir tmp;
+    const QString source = tmp.filePath("source");
+    QVERIFY(makeTree(source, {"f:run.sh=#!/bin/sh", "f:private=p"}));
+    QVERIFY(::chmod(QFile::encodeName(source + "/run.sh").constData(), 0754) == 0);
+    QVERIFY(::chmod(QFile::encodeName(source + "/private").constData(), 0600) == 0);
+
+    QVERIFY(copyFolder(source, tmp.filePath("copy")));
+    struct stat copied {};
+    QCOMPARE(::stat(QFile::encodeName(tmp.filePath("copy/run.sh")).constData(), &copied), 0);
+    QCOMPARE(copied.st_mode & 07777, mode_t(0754));
+    QCOMPARE(::stat(QFile::encodeName(tmp.filePath("copy/private")).constData(), &copied), 0);
+    QCOMPARE(copied.st_mode & 07777, mode_t(0600));
 }
 
 void tst_FolderOps::copyStopsAtFirstFailure_data()

@@ -1,57 +1,31 @@
-// The built tool's command line: usage text, usage errors and their statuses, start-up effects.
-#include "tests/support/test_support.h"
+// The built tool's command line: the usage text, usage errors, start-up failures, statuses.
+#include "tests/support/support.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
 
-const char* const usageText = "BW Vellacor control tool\n"
-                              "Usage:  ./bw-vellacor-ctl  <command> <options>\n"
-                              "--help               Show this help.\n"
-                              "--backup             Create a backup of Vellacor data. If backup-path is not defined, the backup is\n"
-                              "                     saved to a subfolder in backup root defined in Vellacor server configuration.\n"
-                              "  --backup-path      (optional) Define a folder where the backup is saved. Unless --delete is defined,\n"
-                              "                     the backup will fail if the folder contains any existing Vellacor data.\n"
-                              "  --backup-skip      (optional) a comma-separated list of components to exlude from the backup. Options:\n"
-                              "                     db - The main Vellacor database\n"
-                              "                     reporting - The Vellacor data gathering and reporting database\n"
-                              "                     assets - The contents of Vellacor media library\n"
-                              "  --delete           (optional) If defined, backup process will delete existing Vellacor data in --backup-path.\n"
-                              "--restore            Restore a backup of Vellacor data in backup-path. Existing Vellacor data is removed\n"
-                              "                     and replaced with data in the backup.\n"
-                              "  --backup-path      Path to folder containing Vellacor backup data to restore.\n"
-                              "  --restore-skip     (optional) a comma-separated list of components to exlude from the restore. Options:\n"
-                              "                     db - The main Vellacor database\n"
-                              "                     reporting - The Vellacor data gathering and reporting database\n"
-                              "                     assets - The contents of Vellacor media library\n";
-
-// Started as "./bw-vellacor-ctl" from its own folder, so argv[0] keeps the "./".
-ToolRun runRelative(const QStringList& arguments)
-{
-    ToolRun run;
-    QProcess process;
-    process.setProgram(QStringLiteral("./bw-vellacor-ctl"));
-    process.setArguments(arguments);
-    process.setWorkingDirectory(QFileInfo(QStringLiteral(BWV_TOOL_PATH)).absolutePath());
-    process.start();
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.standardError = process.readAllStandardError();
-    return run;
-}
-
-QStringList words(const char* text)
-{
-    return QString::fromUtf8(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-}
+const QByteArray usageText =
+    "BW Vellacor control tool\n"
+    "Usage:  ./bw-vellacor-ctl  <command> <options>\n"
+    "--help               Show this help.\n"
+    "--backup             Create a backup of Vellacor data. If backup-path is not defined, the backup is\n"
+    "                     saved to a subfolder in backup root defined in Vellacor server configuration.\n"
+    "  --backup-path      (optional) Define a folder where the backup is saved. Unless --delete is defined,\n"
+    "                     the backup will fail if the folder contains any existing Vellacor data.\n"
+    "  --backup-skip      (optional) a comma-separated list of components to exlude from the backup. Options:\n"
+    "                     db - The main Vellacor database\n"
+    "                     reporting - The Vellacor data gathering and reporting database\n"
+    "                     assets - The contents of Vellacor media library\n"
+    "  --delete           (optional) If defined, backup process will delete existing Vellacor data in --backup-path.\n"
+    "--restore            Restore a backup of Vellacor data in backup-path. Existing Vellacor data is removed\n"
+    "                     and replaced with data in the backup.\n"
+    "  --backup-path      Path to folder containing Vellacor backup data to restore.\n"
+    "  --restore-skip     (optional) a comma-separated list of components to exlude from the restore. Options:\n"
+    "                     db - The main Vellacor database\n"
+    "                     reporting - The Vellacor data gathering and reporting database\n"
+    "                     assets - The contents of Vellacor media library\n";
 
 } // namespace
 
@@ -61,10 +35,8 @@ class tst_CommandLine : public QObject {
 private slots:
     void usage_data();
     void usage();
-    void restoreWithoutPath_data();
-    void restoreWithoutPath();
-    void failedCommand_data();
-    void failedCommand();
+    void failures_data();
+    void failures();
 };
 
 void tst_CommandLine::usage_data()
@@ -72,18 +44,12 @@ void tst_CommandLine::usage_data()
     QTest::addColumn<QString>("arguments");
     QTest::addColumn<QByteArray>("after"); // what follows the usage text
     QTest::addColumn<int>("status");
-    const QByteArray bothCommands("Cannot define both --backup and --restore, choose one please.\n");
-    // clang-format off
-    QTest::newRow("help")                  << "--help"                    << QByteArray() << 0;
-    QTest::newRow("help with both commands") << "--help --backup --restore" << QByteArray() << 0;
-    QTest::newRow("help last")             << "--backup --restore --help" << QByteArray() << 0;
-    QTest::newRow("both commands")         << "--backup --restore"        << bothCommands << 1;
-    QTest::newRow("both, with stray words") << "now --restore x --backup" << bothCommands << 1;
-    QTest::newRow("no arguments")          << ""                          << QByteArray() << 1;
-    QTest::newRow("options, no command")   << "--backup-path /srv/b --delete" << QByteArray() << 1;
-    QTest::newRow("command words without dashes") << "backup restore"     << QByteArray() << 1;
-    QTest::newRow("flag with a value")     << "--backup=yes"              << QByteArray() << 1;
-    // clang-format on
+    const QByteArray both("Cannot define both --backup and --restore, choose one please.\n");
+    QTest::newRow("help") << "--help" << QByteArray() << 0;
+    QTest::newRow("help wins over both commands") << "--backup --restore --help" << QByteArray() << 0;
+    QTest::newRow("both commands, stray words") << "now --restore x --backup" << both << 1;
+    QTest::newRow("no arguments") << "" << QByteArray() << 1;
+    QTest::newRow("options without a command") << "--backup-path /srv/b --delete backup" << QByteArray() << 1;
 }
 
 void tst_CommandLine::usage()
@@ -91,76 +57,65 @@ void tst_CommandLine::usage()
     QFETCH(QString, arguments);
     QFETCH(QByteArray, after);
     QFETCH(int, status);
-    const ToolRun run = runRelative(arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+    // Started as "./bw-vellacor-ctl", so that argv[0] shows as given.
+    const ToolRun run = runTool(arguments.split(' ', Qt::SkipEmptyParts), QProcessEnvironment::systemEnvironment(),
+                                QFileInfo(BWV_TOOL_PATH).path(), "./bw-vellacor-ctl");
     QCOMPARE(run.standardError, usageText + after);
     QCOMPARE(run.exitCode, status);
 }
 
-void tst_CommandLine::restoreWithoutPath_data()
+void tst_CommandLine::failures_data()
 {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("no --backup-path") << words("--restore");
-    QTest::newRow("empty after =") << words("--restore --backup-path=");
-    QTest::newRow("empty next word") << (words("--restore --backup-path") << QString());
-    QTest::newRow("value missing at the end") << words("--restore --backup-path");
-    QTest::newRow("with --delete and stray words") << words("x --restore --delete y");
-}
-
-void tst_CommandLine::restoreWithoutPath()
-{
-    QFETCH(QStringList, arguments);
-    const ToolRun run = runTool(arguments);
-    QCOMPARE(run.lines,
-             QStringList{QStringLiteral("[error] --backup-path argument is required with --restore.")});
-    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[error\\] "))
-                 .match(QString::fromUtf8(run.standardError))
-                 .hasMatch(),
-             run.standardError.constData());
-    QCOMPARE(run.exitCode, 1);
-}
-
-void tst_CommandLine::failedCommand_data()
-{
-    // "<tmp>" stands for a fresh folder holding an installation without configuration.
+    // <T>: a fresh folder; <T>/install is an installation without configuration, and
+    // <T>/locked.yaml a configuration that only root may read.
     QTest::addColumn<QString>("arguments");
-    QTest::addColumn<QString>("configFile");
-    QTest::addColumn<QString>("lastLine");
-    const QString backupFailed = QStringLiteral("[error] Vellacor backup process failed.");
-    const QString restoreFailed = QStringLiteral("[error] Vellacor restore process failed.");
+    QTest::addColumn<QString>("root");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<int>("status");
+
+    const QString creating = "[info] Creating a backup of Vellacor data";
+    const QString restoring = "[info] Restoring a backup of Vellacor data";
+    const QString backupFailed = "[error] Vellacor backup process failed.";
+    const QString restoreFailed = "[error] Vellacor restore process failed.";
+    const QString notRead = "[error] Failed to read Vellacor server configuration from ";
+    const QStringList noPath{"[error] --backup-path argument is required with --restore."};
     // clang-format off
-    QTest::newRow("backup")                  << "--backup"                 << "<tmp>/install/server/production.yaml" << backupFailed;
-    QTest::newRow("backup, stray words")     << "now --backup please"      << "<tmp>/install/server/production.yaml" << backupFailed;
-    QTest::newRow("backup, named config")    << "--backup --server-config <tmp>/mine.yaml" << "<tmp>/mine.yaml" << backupFailed;
-    QTest::newRow("backup, config after =")  << "--server-config=<tmp>/mine.yaml --backup" << "<tmp>/mine.yaml" << backupFailed;
-    QTest::newRow("restore")                 << "--restore --backup-path <tmp>/b" << "<tmp>/install/server/production.yaml" << restoreFailed;
-    QTest::newRow("restore, path after =")   << "--backup-path=<tmp>/b --restore --delete" << "<tmp>/install/server/production.yaml" << restoreFailed;
-    QTest::newRow("restore, named config")   << "--restore --backup-path <tmp>/b --server-config <tmp>/mine.yaml" << "<tmp>/mine.yaml" << restoreFailed;
+    QTest::newRow("restore without a path") << "--restore --delete" << "<T>/install" << noPath << 1;
+    QTest::newRow("restore, empty path after =") << "--restore --backup-path=" << "<T>/install" << noPath << 1;
+    QTest::newRow("restore, path missing at the end") << "--restore --backup-path" << "<T>/install" << noPath << 1;
+    QTest::newRow("installation missing") << "--backup" << "<T>/nowhere"
+        << QStringList{creating, "[error] Failed to find Vellacor installation: installation folder <T>/nowhere does not exist", backupFailed} << 2;
+    QTest::newRow("installation is a file") << "--restore --backup-path /b" << "<T>/locked.yaml"
+        << QStringList{restoring, "[error] Failed to find Vellacor installation: installation folder <T>/locked.yaml is not a folder", restoreFailed} << 2;
+    QTest::newRow("configuration missing") << "now --backup please" << "<T>/install"
+        << QStringList{creating, notRead + "<T>/install/server/production.yaml", backupFailed} << 2;
+    QTest::newRow("named configuration is a folder, last one wins") << "--backup --server-config=/x --server-config <T>/install" << "<T>/install"
+        << QStringList{creating, notRead + "<T>/install", backupFailed} << 2;
+    QTest::newRow("configuration unreadable, run as nobody") << "--restore --backup-path=/b --server-config <T>/locked.yaml" << "<T>/install"
+        << QStringList{restoring, notRead + "<T>/locked.yaml", restoreFailed} << 2;
     // clang-format on
 }
 
-void tst_CommandLine::failedCommand()
+void tst_CommandLine::failures()
 {
     QFETCH(QString, arguments);
-    QFETCH(QString, configFile);
-    QFETCH(QString, lastLine);
+    QFETCH(QString, root);
+    QFETCH(QStringList, lines);
+    QFETCH(int, status);
     QTemporaryDir tmp;
-    QVERIFY2(tmp.isValid(), qPrintable(tmp.errorString()));
-    QVERIFY(QDir().mkpath(tmp.filePath(QStringLiteral("install/server"))));
+    QVERIFY(setMode(tmp.path(), 0755) && QDir().mkpath(tmp.filePath("install/server")));
+    QVERIFY(writeFile(tmp.filePath("locked.yaml"), "db: main.db\n") && setMode(tmp.filePath("locked.yaml"), 0600));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VELLACOR_ROOT"), tmp.filePath(QStringLiteral("install")));
-    // The crash folder is made when a crash happens, not at start-up.
-    const QString crashFolder = tmp.filePath(QStringLiteral("crashes"));
-    QStringList args = arguments.replace(QStringLiteral("<tmp>"), tmp.path())
-                           .split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    args << QStringLiteral("--minidump-path") << crashFolder + QStringLiteral("/dumps");
+    env.insert("VELLACOR_ROOT", root.replace("<T>", tmp.path()));
+    // The crash folder is made when a crash happens, never at start-up.
+    const QStringList args = QStringList{"--minidump-path", tmp.filePath("crashes")}
+                             + arguments.replace("<T>", tmp.path()).split(' ', Qt::SkipEmptyParts);
 
-    const ToolRun run = runTool(args, env);
-    QVERIFY2(run.lines.contains(QStringLiteral("[error] Failed to read Vellacor server configuration from ")
-                                + configFile.replace(QStringLiteral("<tmp>"), tmp.path())),
-             run.standardError.constData());
-    QCOMPARE(run.lines.last(), lastLine);
-    QCOMPARE(run.exitCode, 2);
-    QVERIFY(!QFileInfo::exists(crashFolder));
+    const bool asNobody = QByteArray(QTest::currentDataTag()).contains("nobody");
+    const ToolRun run = asNobody ? runToolAsNobody(args, env) : runTool(args, env);
+    QCOMPARE(run.lines, lines.replaceInStrings("<T>", tmp.path()));
+    QCOMPARE(run.exitCode, status);
+    QVERIFY(!QFileInfo::exists(tmp.filePath("crashes")));
 }
 
 QTEST_GUILESS_MAIN(tst_CommandLine)

@@ -1,0 +1,222 @@
+// Helpers shared by the tests.
+#include "tests/support/support.h"
+
+#include "platform/brisken/trace.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryFile>
+
+#include <csignal>
+#include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+TraceCapture::TraceCapture()
+{
+    QTemporaryFile file(QDir::tempPath() + QStringLiteral("/bwv-trace-XXXXXX"));
+    file.setAutoRemove(false);
+    file.open();
+    m_path = file.fileName();
+    m_savedStderr = ::dup(STDERR_FILENO);
+    ::dup2(file.handle(), STDERR_FILENO);
+    Brisken::Trace::initialize(Brisken::Trace::ToStandardError);
+}
+
+TraceCapture::~TraceCapture()
+{
+    Brisken::Trace::initialize(0u);
+    ::dup2(m_savedStderr, STDERR_FILENO);
+    ::close(m_savedStderr);
+    QFile::remove(m_path);
+}
+
+QStringList TraceCapture::lines() const
+{
+    const QString text = QString::fromUtf8(readFile(m_path));
+    return text.isEmpty() ? QStringList() : text.chopped(1).split(QLatin1Char('\n'));
+}
+
+ToolRun runTool(const QStringList& arguments, const QProcessEnvironment& environment,
+                const QString& workingFolder, const QString& program)
+{
+    ToolRun run;
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(workingFolder);
+    process.start(program, arguments);
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished(5000);
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.standardError = process.readAllStandardError();
+    static const QRegularExpression stamp(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (?=\\[)"));
+    const QString text = QString::fromUtf8(run.standardError);
+    if (!text.isEmpty())
+        for (QString line : text.chopped(1).split(QLatin1Char('\n')))
+            run.lines << line.remove(stamp);
+    return run;
+}
+
+ToolRun runToolAsNobody(const QStringList& arguments, const QProcessEnvironment& environment)
+{
+    QStringList wrapped{QStringLiteral("-u"), QStringLiteral("nobody"), QStringLiteral("--"),
+                        QStringLiteral("env")};
+    for (const QString& key : environment.keys())
+        wrapped << key + QLatin1Char('=') + environment.value(key);
+    return runTool(wrapped << QStringLiteral(BWV_TOOL_PATH) << arguments, environment, QString(),
+                   QStringLiteral("runuser"));
+}
+
+bool writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly)
+           && file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool setMode(const QString& path, unsigned mode)
+{
+    return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
+int runInChild(const std::function<bool()>& body)
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(body() ? 0 : 1); // _exit: the parent's objects are not the child's to tear down
+    int status = 0;
+    for (int waitedMs = 0; child > 0 && waitedMs < 60000; waitedMs += 10) {
+        if (::waitpid(child, &status, WNOHANG) == child)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        ::usleep(10000);
+    }
+    if (child > 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    }
+    return -1;
+}
+
+bool becomeNobody()
+{
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0
+           && ::setresuid(65534, 65534, 65534) == 0;
+}
+
+bool mountSmallVolume(const QString& folder, qint64 sizeBytes)
+{
+    const QByteArray options = "size=" + QByteArray::number(sizeBytes);
+    return ::unshare(CLONE_NEWNS) == 0
+           && ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+           && QDir().mkpath(folder)
+           && ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0,
+                      options.constData()) == 0;
+}
+
+bool TestCluster::load()
+{
+    for (const QByteArray& line : readFile(QStringLiteral(BWV_TEST_CLUSTER_FOLDER "/env")).split('\n')) {
+        if (line.startsWith("PGPORT="))
+            m_port = QString::fromUtf8(line.mid(7));
+        else if (line.startsWith("PGBINDIR="))
+            m_binFolder = QString::fromUtf8(line.mid(9));
+    }
+    return !m_port.isEmpty() && !m_binFolder.isEmpty();
+}
+
+QString TestCluster::url(const QString& database, const QString& user) const
+{
+    return QStringLiteral("postgres://%1@127.0.0.1:%2/%3").arg(user, m_port, database);
+}
+
+bool TestCluster::createDatabase(const QString& database)
+{
+    const QString postgres = QStringLiteral("postgres");
+    return query(postgres, QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(database))
+               .isEmpty()
+           && query(postgres, QStringLiteral("CREATE DATABASE %1").arg(database)).isEmpty();
+}
+
+QStringList TestCluster::query(const QString& database, const QString& sql) const
+{
+    QProcess psql;
+    psql.start(m_binFolder + QStringLiteral("/psql"),
+               {QStringLiteral("-XqAt"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
+                QStringLiteral("-c"), sql, url(database)});
+    if (!psql.waitForFinished(60000)) {
+        psql.kill();
+        psql.waitForFinished(5000);
+    }
+    QStringList rows = QString::fromUtf8(psql.readAllStandardOutput())
+                           .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (psql.exitStatus() != QProcess::NormalExit || psql.exitCode() != 0)
+        rows << QStringLiteral("ERROR: ") + QString::fromUtf8(psql.readAllStandardError());
+    return rows;
+}
+
+QString TestCluster::logFile() const
+{
+    return QStringLiteral(BWV_TEST_CLUSTER_FOLDER "/server.log");
+}
+
+FakeControlServer::FakeControlServer(const QList<QByteArray>& answer) : m_answer(answer)
+{
+    start();
+    m_listening.tryAcquire(1, 10000); // a server that cannot listen keeps port 0
+}
+
+FakeControlServer::~FakeControlServer()
+{
+    quit();
+    wait(10000);
+}
+
+QByteArray FakeControlServer::received() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_received;
+}
+
+void FakeControlServer::run()
+{
+    QTcpServer server;
+    if (server.listen(QHostAddress::Any, 0)) // localhost may resolve to either protocol
+        m_port = server.serverPort();
+    m_listening.release();
+    QObject::connect(&server, &QTcpServer::newConnection, &server, [this, &server] {
+        QTcpSocket* socket = server.nextPendingConnection();
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+            const QByteArray bytes = socket->readAll();
+            QMutexLocker lock(&m_mutex);
+            m_received += bytes;
+            if (!bytes.contains("start-backup"))
+                return;
+            if (m_answer.isEmpty())
+                socket->disconnectFromHost();
+            for (const QByteArray& piece : m_answer) {
+                socket->write(piece);
+                socket->flush();
+                QThread::msleep(50);
+            }
+        });
+    });
+    exec();
+}

@@ -1,0 +1,84 @@
+// Helpers shared by the tests: trace capture, runs of the built tool, children with fewer
+// rights, the test cluster and a scripted control server.
+#pragma once
+
+#include <QByteArray>
+#include <QMutex>
+#include <QProcessEnvironment>
+#include <QSemaphore>
+#include <QStringList>
+#include <QThread>
+
+#include <functional>
+
+// Sends standard error to a file while it lives and turns trace lines on without time
+// stamps, so a test can compare the exact lines an operation wrote.
+class TraceCapture {
+public:
+    TraceCapture();
+    ~TraceCapture();
+    QStringList lines() const;
+
+private:
+    int m_savedStderr = -1;
+    QString m_path;
+};
+
+struct ToolRun {
+    int exitCode = -1; // -1 also when the run crashed or did not end within two minutes
+    QByteArray standardError;
+    QStringList lines; // standard error by line, trace time stamps removed
+};
+
+ToolRun runTool(const QStringList& arguments,
+                const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
+                const QString& workingFolder = QString(),
+                const QString& program = QStringLiteral(BWV_TOOL_PATH));
+// The same as the user "nobody" (runuser), for permission cases; the tests run as root.
+ToolRun runToolAsNobody(const QStringList& arguments, const QProcessEnvironment& environment);
+
+bool writeFile(const QString& path, const QByteArray& content); // parent folders made too
+QByteArray readFile(const QString& path);
+bool setMode(const QString& path, unsigned mode);
+
+// Runs body in a forked child: 0 when it returned true, 1 when false, 128 + the signal that
+// killed it, -1 past a minute. The child shares standard error, so a TraceCapture sees it.
+int runInChild(const std::function<bool()>& body);
+bool becomeNobody(); // in a child
+// In a child: a private mount namespace with a tmpfs of sizeBytes on folder.
+bool mountSmallVolume(const QString& folder, qint64 sizeBytes);
+
+// The throwaway cluster that the "pg" fixture started (tests/pg_cluster.sh).
+class TestCluster {
+public:
+    bool load(); // false when the fixture has not run
+    QString url(const QString& database, const QString& user = QStringLiteral("postgres")) const;
+    bool createDatabase(const QString& database);
+    // Rows of the last statement, fields joined by "|"; a failure adds a row "ERROR: ...".
+    QStringList query(const QString& database, const QString& sql) const;
+    QString logFile() const;
+
+private:
+    QString m_port;
+    QString m_binFolder;
+};
+
+// A stand-in for the server's control port: records every byte it receives and answers a
+// start-backup line with the given pieces, written 50 ms apart; no pieces: it hangs up.
+class FakeControlServer : public QThread {
+public:
+    explicit FakeControlServer(const QList<QByteArray>& answer);
+    ~FakeControlServer() override;
+    quint16 port() const { return m_port; }
+    QByteArray received() const;
+
+protected:
+    void run() override;
+
+private:
+    const QList<QByteArray> m_answer;
+    quint16 m_port = 0;
+    QSemaphore m_listening;
+    mutable QMutex m_mutex;
+    QByteArray m_received;
+};

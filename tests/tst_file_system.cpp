@@ -46,7 +46,8 @@ QStringList describeTree(const QString& root)
         else if (info.isDir())
             items << "d:" + name;
         else if (info.isFile())
-            items << QString(info.isExecutable() ? "x:" : "f:") + name + '=' + readFile(it.filePath());
+            items << QString(info.isExecutable() ? "x:" : "f:") + name + '='
+                         + (info.size() < 100 ? readFile(it.filePath()) : QByteArray::number(info.size()) + " bytes");
         else
             items << "p:" + name;
     }
@@ -70,19 +71,13 @@ class tst_FileSystem : public QObject {
 private slots:
     void copyAndCount_data();
     void copyAndCount();
-    void copyStopsAtFirstFailure_data();
-    void copyStopsAtFirstFailure();
     void backupEntries_data();
     void backupEntries();
     void restoreReplacesTarget();
-    void unprivileged_data();
-    void unprivileged();
-    void fullVolume_data();
-    void fullVolume();
     void formatSize_data();
     void formatSize();
-    void checkDestination_data();
-    void checkDestination();
+    void failures_data();
+    void failures();
 };
 
 void tst_FileSystem::copyAndCount_data()
@@ -124,35 +119,6 @@ void tst_FileSystem::copyAndCount()
     QCOMPARE(trace.lines(), QStringList());
     QCOMPARE(describeTree(tmp.filePath("copy/nested")), copy);
     QCOMPARE(folderSize(tmp.filePath("source")), size);
-}
-
-void tst_FileSystem::copyStopsAtFirstFailure_data()
-{
-    QTest::addColumn<QStringList>("source");
-    QTest::addColumn<QStringList>("target"); // before, then after the copy
-    QTest::addColumn<QString>("failing");
-    QTest::addColumn<QStringList>("after");
-
-    // Siblings go in name order without regard to case; a failure below ends the whole walk.
-    QTest::newRow("existing file is not overwritten")
-        << QStringList{"f:A=a", "f:b=new", "f:C=c"} << QStringList{"f:b=old"} << "b" << QStringList{"f:A=a", "f:b=old"};
-    QTest::newRow("failure in a sub-folder") << QStringList{"f:a/1=x", "f:a/2=new", "f:B/3=y"}
-                                             << QStringList{"f:a/2=old"} << "a/2"
-                                             << QStringList{"d:a", "f:a/1=x", "f:a/2=old"};
-}
-
-void tst_FileSystem::copyStopsAtFirstFailure()
-{
-    QFETCH(QStringList, source);
-    QFETCH(QStringList, target);
-    QFETCH(QString, failing);
-    QFETCH(QStringList, after);
-    QTemporaryDir tmp;
-    QVERIFY(makeTree(tmp.filePath("source"), source) && makeTree(tmp.filePath("target"), target));
-    TraceCapture trace;
-    QVERIFY(!copyFolder(tmp.filePath("source"), tmp.filePath("target")));
-    QCOMPARE(trace.lines(), QStringList{QString("[error] Failed to copy file %1/source/%2 to %1/target/%2").arg(tmp.path(), failing)});
-    QCOMPARE(describeTree(tmp.filePath("target")), after);
 }
 
 void tst_FileSystem::backupEntries_data()
@@ -212,97 +178,6 @@ void tst_FileSystem::restoreReplacesTarget()
     QCOMPARE(describeTree(tmp.filePath("new/media")), QStringList({"d:images", "f:images/new.png=N", "f:readme=R"}));
 }
 
-void tst_FileSystem::unprivileged_data()
-{
-    QTest::addColumn<QString>("operation"); // on folders that nobody may enter but not change
-    QTest::addColumn<QStringList>("lines");
-    // clang-format off
-    QTest::newRow("copy of a file only root may read") << "copy"
-        << QStringList{"[error] Failed to copy file <T>/source/secret to <T>/open/secret"};
-    QTest::newRow("removal of a file") << "remove file" << QStringList{"[error] Failed to remove file <T>/backup/DB_dump.db"};
-    QTest::newRow("removal of a folder") << "remove folder" << QStringList{"[error] Failed to remove folder <T>/backup2/assets"};
-    QTest::newRow("restore") << "restore"
-        << QStringList{"[error] Failed to remove file <T>/media/old", "[error] Failed to remove existing folder <T>/media"};
-    QTest::newRow("destination not writable") << "check"
-        << QStringList{"[error] User does not have permission to write to <T>/media"};
-    // clang-format on
-}
-
-void tst_FileSystem::unprivileged()
-{
-    QFETCH(QString, operation);
-    QFETCH(QStringList, lines);
-    QTemporaryDir tmp;
-    ServerConfig config;
-    config.serverFolder = tmp.path() + '/';
-    QVERIFY(setMode(tmp.path(), 0755) && QDir().mkpath(tmp.filePath("open")) && setMode(tmp.filePath("open"), 0777));
-    QVERIFY(makeTree(tmp.path(), {"f:source/secret=s", "f:media/old=2", "f:backup/DB_dump.db=1", "f:backup/db_dump.sql=2",
-                                  "f:backup2/assets/deep/file=1", "f:backup2/db_dump.db=2"}));
-    QVERIFY(setMode(tmp.filePath("source/secret"), 0600));
-    const QStringList before = describeTree(tmp.path());
-
-    TraceCapture trace;
-    QCOMPARE(runInChild([&] {
-                 return becomeNobody()
-                        && (operation == "copy"            ? copyFolder(tmp.filePath("source"), tmp.filePath("open"))
-                            : operation == "remove file"   ? removeBackupEntries(tmp.filePath("backup"))
-                            : operation == "remove folder" ? removeBackupEntries(tmp.filePath("backup2"))
-                            : operation == "restore"       ? restoreFolder(config, tmp.filePath("source"), "media")
-                                                           : ::checkDestination(config, tmp.filePath("source"), "media"));
-             }),
-             1);
-    QCOMPARE(trace.lines(), lines.replaceInStrings("<T>", tmp.path()));
-    QCOMPARE(describeTree(tmp.path()), before);
-}
-
-void tst_FileSystem::fullVolume_data()
-{
-    QTest::addColumn<QString>("source"); // "file", "folder" or "copy"
-    QTest::addColumn<qint64>("extra");   // bytes beyond what the volume has available
-    QTest::newRow("file of exactly the available size") << "file" << qint64(0);
-    QTest::newRow("folder one byte too large") << "folder" << qint64(1);
-    QTest::newRow("copy that does not fit") << "copy" << qint64(1);
-}
-
-void tst_FileSystem::fullVolume()
-{
-    QFETCH(QString, source);
-    QFETCH(qint64, extra);
-    QTemporaryDir tmp;
-    ServerConfig config;
-    config.serverFolder = tmp.path() + '/';
-    const QString from = tmp.filePath("from");
-    const auto sparseFile = [](const QString& path, qint64 size) {
-        QFile file(path);
-        return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) && file.resize(size);
-    };
-
-    TraceCapture trace;
-    const int status = runInChild([&] {
-        if (!mountSmallVolume(tmp.filePath("volume"), 1 << 20))
-            return false;
-        const qint64 available = QStorageInfo(tmp.filePath("volume")).bytesAvailable();
-        const qint64 required = available + extra;
-        if (source == "copy") // no partial file of the failed copy stays
-            return sparseFile(from + "/a", required) && !copyFolder(from, tmp.filePath("volume/copy"))
-                   && describeTree(tmp.filePath("volume")) == QStringList{"d:copy"};
-        const bool made = source == "file" ? sparseFile(from, required)
-                                           : sparseFile(from + "/a", required / 2) && writeFile(from + "/.hidden", "x")
-                                                 && sparseFile(from + "/b/c", required - required / 2);
-        std::fprintf(stderr, "Need at least %s, but available space is %s.\n",
-                     qUtf8Printable(::formatSize(required)), qUtf8Printable(::formatSize(available)));
-        return made && ::checkDestination(config, from, "volume/work/assets") == (extra == 0);
-    });
-    QCOMPARE(status, 0);
-    const QStringList lines = trace.lines();
-    if (source == "copy")
-        QCOMPARE(lines, QStringList{QString("[error] Failed to copy file %1/a to %2/a").arg(from, tmp.filePath("volume/copy"))});
-    else if (extra == 0)
-        QCOMPARE(lines.size(), 1);
-    else
-        QCOMPARE(lines, QStringList({lines.first(), "[error] Not enough space available at volume/work/assets. " + lines.first()}));
-}
-
 void tst_FileSystem::formatSize_data()
 {
     QTest::addColumn<qint64>("bytes");
@@ -325,43 +200,81 @@ void tst_FileSystem::formatSize()
     QLocale::setDefault(QLocale::c());
 }
 
-void tst_FileSystem::checkDestination_data()
+void tst_FileSystem::failures_data()
 {
-    // <T>: the test folder and server folder; it holds source.db and media/image.png.
-    QTest::addColumn<QString>("source");
-    QTest::addColumn<QString>("destination");
-    QTest::addColumn<QString>("line"); // empty: the check passes
-    QTest::addColumn<QString>("made");   // folder that exists afterwards
-    QTest::addColumn<QString>("absent"); // path that does not
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("as"); // root, nobody, or root with <T>/volume a 1 MiB tmpfs
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QStringList>("added"); // entries that stay from before the failure
+
+    // Work goes in name order without regard to case; a failure deep down ends the walk.
     // clang-format off
-    QTest::newRow("missing source: nothing made") << "missing" << "<T>/work/assets"
-        << "[error] File <T>/missing does not exist." << "<T>" << "<T>/work";
-    QTest::newRow("entry checked through its parent") << "media" << "<T>/work/assets" << "" << "<T>/work" << "<T>/work/assets";
-    QTest::newRow("existing file: its folder") << "source.db" << "<T>/source.db" << "" << "<T>" << "<T>/x";
-    QTest::newRow("relative, against the server folder") << "source.db" << "sqlite://data/main.db" << ""
-        << "<T>/data" << "<T>/data/main.db";
-    QTest::newRow("folder cannot be made") << "source.db" << "<T>/source.db/sub/main.db"
-        << "[error] Failed to create folder <T>/source.db/sub" << "<T>" << "<T>/source.db/sub";
+    QTest::newRow("copy onto an existing file") << "copy src dst" << "root"
+        << QStringList{"[error] Failed to copy file <T>/src/b to <T>/dst/b"} << QStringList{"f:dst/A=a"};
+    QTest::newRow("copy with a failure in a sub-folder") << "copy src dst2" << "root"
+        << QStringList{"[error] Failed to copy file <T>/src/sub/1 to <T>/dst2/sub/1"} << QStringList{"f:dst2/A=a", "f:dst2/C=c", "f:dst2/b=new"};
+    QTest::newRow("copy of a file only root may read") << "copy secret open" << "nobody"
+        << QStringList{"[error] Failed to copy file <T>/secret/s to <T>/open/s"} << QStringList();
+    QTest::newRow("copy onto a full volume, no partial file") << "copy big volume/copy" << "volume"
+        << QStringList{"[error] Failed to copy file <T>/big/a to <T>/volume/copy/a"} << QStringList();
+    QTest::newRow("removal of a file") << "remove backup" << "nobody"
+        << QStringList{"[error] Failed to remove file <T>/backup/DB_dump.db"} << QStringList();
+    QTest::newRow("removal of a folder") << "remove backup2" << "nobody"
+        << QStringList{"[error] Failed to remove folder <T>/backup2/assets"} << QStringList();
+    QTest::newRow("restore") << "restore src media" << "nobody"
+        << QStringList{"[error] Failed to remove file <T>/media/old", "[error] Failed to remove existing folder <T>/media"} << QStringList();
+    QTest::newRow("check: missing source, nothing made") << "check none new/assets" << "root"
+        << QStringList{"[error] File <T>/none does not exist."} << QStringList();
+    QTest::newRow("check: folder cannot be made") << "check src media/old/x/y" << "root"
+        << QStringList{"[error] Failed to create folder <T>/media/old/x"} << QStringList();
+    QTest::newRow("check: not writable") << "check src media" << "nobody"
+        << QStringList{"[error] User does not have permission to write to <T>/media"} << QStringList();
+    QTest::newRow("check: not enough space, shown as passed in") << "check big volume/work/assets" << "volume"
+        << QStringList{"[error] Not enough space available at volume/work/assets. Need at least 2.00 MB, but available space is 1.05 MB."}
+        << QStringList();
+    QTest::newRow("check: exactly the available size passes") << "check exact volume/work/assets" << "volume"
+        << QStringList() << QStringList();
     // clang-format on
 }
 
-void tst_FileSystem::checkDestination()
+void tst_FileSystem::failures()
 {
-    QFETCH(QString, source);
-    QFETCH(QString, destination);
-    QFETCH(QString, line);
-    QFETCH(QString, made);
-    QFETCH(QString, absent);
+    QFETCH(QString, operation);
+    QFETCH(QString, as);
+    QFETCH(QStringList, lines);
+    QFETCH(QStringList, added);
     QTemporaryDir tmp;
     ServerConfig config;
     config.serverFolder = tmp.path() + '/';
-    QVERIFY(makeTree(tmp.path(), {"f:source.db=SQLite", "f:media/image.png=png"}));
-    const auto expand = [&tmp](QString text) { return text.replace("<T>", tmp.path()); };
+    QVERIFY(setMode(tmp.path(), 0755) && QDir().mkpath(tmp.filePath("open")) && setMode(tmp.filePath("open"), 0777));
+    QVERIFY(makeTree(tmp.path(), {"f:src/A=a", "f:src/b=new", "f:src/C=c", "f:src/sub/1=x", "f:src/z=z", "f:dst/b=old",
+                                  "f:dst2/sub/1=old", "f:secret/s=s", "f:media/old=2", "f:backup/DB_dump.db=1",
+                                  "f:backup/db_dump.sql=2", "f:backup2/assets/deep/file=1", "f:backup2/db_dump.db=2", "d:volume"}));
+    QVERIFY(setMode(tmp.filePath("secret/s"), 0600));
+    for (const auto& [name, size] : {std::pair<const char*, qint64>{"big/a", 2000000}, {"exact/a", 1 << 20}}) {
+        QFile sparse(tmp.filePath(name)); // takes no room on disk
+        QVERIFY(QDir().mkpath(QFileInfo(sparse).path()) && sparse.open(QIODevice::WriteOnly) && sparse.resize(size));
+    }
+    QStringList expected = describeTree(tmp.path()) + added;
+    expected.sort();
+
+    const QStringList words = operation.split(' ');
+    const QString from = tmp.filePath(words[1]);
     TraceCapture trace;
-    QCOMPARE(::checkDestination(config, tmp.filePath(source), expand(destination)), line.isEmpty());
-    QCOMPARE(trace.lines(), line.isEmpty() ? QStringList() : QStringList{expand(line)});
-    QVERIFY(QFileInfo(expand(made)).isDir());
-    QVERIFY(!QFileInfo::exists(expand(absent)));
+    QCOMPARE(runInChild([&] {
+                 if ((as == "nobody" && !becomeNobody()) || (as == "volume" && !mountSmallVolume(tmp.filePath("volume"), 1 << 20)))
+                     return false;
+                 const bool succeeded = words[0] == "copy"      ? copyFolder(from, tmp.filePath(words[2]))
+                                        : words[0] == "remove"  ? removeBackupEntries(from)
+                                        : words[0] == "restore" ? restoreFolder(config, from, words[2])
+                                                                : ::checkDestination(config, from, words[2]);
+                 // Nothing is left on the volume but the folders made on the way.
+                 return succeeded == lines.isEmpty()
+                        && (as != "volume" || describeTree(tmp.filePath("volume")).filter("f:").isEmpty());
+             }),
+             0);
+    QCOMPARE(trace.lines(), lines.replaceInStrings("<T>", tmp.path()));
+    QCOMPARE(describeTree(tmp.path()), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_FileSystem)

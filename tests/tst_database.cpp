@@ -80,6 +80,8 @@ void tst_Database::failures_data()
     // clang-format off
     QTest::newRow("backup: name taken in the work folder") << "backup" << "db" << "sqlite://%T/server/data/main.db"
         << QStringList{"[error] Failed to backup database %T/server/data/main.db at %Wdb_dump.db"};
+    QTest::newRow("backup: file only root may read, run as nobody") << "backup" << "reporting" << "sqlite://data/main.db"
+        << QStringList{"[error] Failed to backup database %T/server/data/main.db at %Wreporting_dump.db"};
     QTest::newRow("backup: postgresql scheme") << "backup" << "db" << "postgresql://h/db"
         << QStringList{"[error] Unknown database type postgresql://h/db"};
     QTest::newRow("check: sqlite into a plain path") << "check" << "%T/backup/db_dump.db" << "/srv/main.db"
@@ -112,11 +114,20 @@ void tst_Database::failures()
     QVERIFY(writeFile(m_config.workFolder + "db_dump.db", "taken"));
     const QByteArray mainBefore = readFile(m_config.serverFolder + "data/main.db");
 
+    const bool asNobody = QByteArray(QTest::currentDataTag()).contains("nobody");
+    if (asNobody)
+        QVERIFY(setMode(m_tmp->path(), 0755) && setMode(m_config.workFolder, 0777)
+                && setMode(m_config.serverFolder + "data/main.db", 0600));
+
     TraceCapture trace;
-    const bool succeeded = operation == "backup" ? !backupDatabase(m_config, dump, expand(location)).isNull()
-                           : operation == "check" ? checkDatabaseCompatibility(m_config, expand(dump), expand(location))
-                                                  : restoreDatabase(m_config, expand(dump), expand(location));
-    QVERIFY(!succeeded);
+    QCOMPARE(runInChild([&] {
+                 if (asNobody && !becomeNobody())
+                     return true;
+                 return operation == "backup" ? !backupDatabase(m_config, dump, expand(location)).isNull()
+                        : operation == "check" ? checkDatabaseCompatibility(m_config, expand(dump), expand(location))
+                                               : restoreDatabase(m_config, expand(dump), expand(location));
+             }),
+             1);
     const QStringList written = trace.lines();
     QCOMPARE(written.size(), lines.size());
     for (int i = 0; i < lines.size(); ++i) {

@@ -65,7 +65,7 @@ bool judgeRun(const QProcess& process, int errorCode, bool finished,
 {
     if (errorCode >= 0)
         return false; // the handler has said why
-    if (!standardError.isEmpty() && hasErrorLine(standardError)) {
+    if (hasErrorLine(standardError)) {
         Brisken::Trace::error("There were errors when running %s: %s",
                               qUtf8Printable(process.program()), standardError.constData());
         return false;
@@ -93,12 +93,11 @@ bool runDatabaseTool(const QString& program, const QString& databaseUrl, const Q
                          << extraArguments << databaseUrl);
 
     int errorCode = -1;
-    const QString programName = program;
     // Direct, so the line is written inside start() or waitForFinished(), before judging.
     const QMetaObject::Connection errorConnection = QObject::connect(
         &process, &QProcess::errorOccurred, &process,
-        [&errorCode, programName](QProcess::ProcessError code) {
-            processErrorHandler(errorCode, programName, code);
+        [&errorCode, program](QProcess::ProcessError code) {
+            processErrorHandler(errorCode, program, code);
         },
         Qt::DirectConnection);
 

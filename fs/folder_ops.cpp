@@ -96,13 +96,22 @@ bool copyRegularFile(const QString& sourceFile, const QString& targetFile)
     return copied;
 }
 
-bool copyFile(const QString& sourceFile, const QString& targetFile)
+// Removes one listed entry: a file or a link by its name (a link is never followed, so
+// nothing outside the folder goes through it), a folder with its whole tree.
+bool removeEntry(QDir& folder, const QFileInfo& entry)
 {
-    if (copyRegularFile(sourceFile, targetFile))
-        return true;
-    Brisken::Trace::error("Failed to copy file %s to %s", qUtf8Printable(sourceFile),
-                          qUtf8Printable(targetFile));
-    return false;
+    if (entry.isSymLink() || entry.isFile()) {
+        if (folder.remove(entry.fileName()))
+            return true;
+        Brisken::Trace::error("Failed to remove file %s", qUtf8Printable(entry.absoluteFilePath()));
+        return false;
+    }
+    if (entry.isDir() && !QDir(entry.absoluteFilePath()).removeRecursively()) {
+        Brisken::Trace::error("Failed to remove folder %s",
+                              qUtf8Printable(entry.absoluteFilePath()));
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -141,9 +150,10 @@ bool copyFolder(const QString& sourceFolder, const QString& destinationFolder)
         if (entry.isDir()) {
             if (!copyFolder(entry.absoluteFilePath(), target))
                 return false;
-        } else if (entry.isFile()) {
-            if (!copyFile(entry.absoluteFilePath(), target))
-                return false;
+        } else if (entry.isFile() && !copyRegularFile(entry.absoluteFilePath(), target)) {
+            Brisken::Trace::error("Failed to copy file %s to %s",
+                                  qUtf8Printable(entry.absoluteFilePath()), qUtf8Printable(target));
+            return false;
         }
     }
     return true;
@@ -169,23 +179,9 @@ bool containsBackupEntries(const QString& folderPath)
 bool removeBackupEntries(const QString& folderPath)
 {
     QDir folder(folderPath);
-    for (const QFileInfo& entry : listBackupEntries(folderPath)) {
-        // A link goes as a link: removeRecursively() on a link to a folder would empty the
-        // folder it points to, which lies outside the folder being cleared.
-        if (entry.isSymLink() || entry.isFile()) {
-            if (!folder.remove(entry.fileName())) {
-                Brisken::Trace::error("Failed to remove file %s",
-                                      qUtf8Printable(entry.absoluteFilePath()));
-                return false;
-            }
-        } else if (entry.isDir()) {
-            if (!QDir(entry.absoluteFilePath()).removeRecursively()) {
-                Brisken::Trace::error("Failed to remove folder %s",
-                                      qUtf8Printable(entry.absoluteFilePath()));
-                return false;
-            }
-        }
-    }
+    for (const QFileInfo& entry : listBackupEntries(folderPath))
+        if (!removeEntry(folder, entry))
+            return false;
     return true;
 }
 
@@ -197,15 +193,7 @@ bool restoreFolder(const ServerConfig& config, const QString& sourceFolder,
     // Only what listEntries() shows goes: hidden entries and links directly in the target stay.
     QDir targetFolder(target);
     for (const QFileInfo& entry : listEntries(target)) {
-        const bool removed = entry.isDir() ? QDir(entry.absoluteFilePath()).removeRecursively()
-                                           : targetFolder.remove(entry.fileName());
-        if (!removed) {
-            if (entry.isDir())
-                Brisken::Trace::error("Failed to remove folder %s",
-                                      qUtf8Printable(entry.absoluteFilePath()));
-            else
-                Brisken::Trace::error("Failed to remove file %s",
-                                      qUtf8Printable(entry.absoluteFilePath()));
+        if (!removeEntry(targetFolder, entry)) {
             Brisken::Trace::error("Failed to remove existing folder %s", qUtf8Printable(target));
             return false;
         }

@@ -1,4 +1,5 @@
-// Backup and restore as an administrator runs them: the built tool on real installations.
+// The built tool as an administrator runs it: the command line, and backup and restore on real
+// installations, with a scripted control server, as nobody and on a full volume.
 #include "tests/support/support.h"
 
 #include <QDirIterator>
@@ -104,24 +105,69 @@ struct Installation {
     }
 };
 
+const QByteArray usageText =
+    "BW Vellacor control tool\n"
+    "Usage:  ./bw-vellacor-ctl  <command> <options>\n"
+    "--help               Show this help.\n"
+    "--backup             Create a backup of Vellacor data. If backup-path is not defined, the backup is\n"
+    "                     saved to a subfolder in backup root defined in Vellacor server configuration.\n"
+    "  --backup-path      (optional) Define a folder where the backup is saved. Unless --delete is defined,\n"
+    "                     the backup will fail if the folder contains any existing Vellacor data.\n"
+    "  --backup-skip      (optional) a comma-separated list of components to exlude from the backup. Options:\n"
+    "                     db - The main Vellacor database\n"
+    "                     reporting - The Vellacor data gathering and reporting database\n"
+    "                     assets - The contents of Vellacor media library\n"
+    "  --delete           (optional) If defined, backup process will delete existing Vellacor data in --backup-path.\n"
+    "--restore            Restore a backup of Vellacor data in backup-path. Existing Vellacor data is removed\n"
+    "                     and replaced with data in the backup.\n"
+    "  --backup-path      Path to folder containing Vellacor backup data to restore.\n"
+    "  --restore-skip     (optional) a comma-separated list of components to exlude from the restore. Options:\n"
+    "                     db - The main Vellacor database\n"
+    "                     reporting - The Vellacor data gathering and reporting database\n"
+    "                     assets - The contents of Vellacor media library\n";
+
 } // namespace
 
 class tst_EndToEnd : public QObject {
     Q_OBJECT
 
 private slots:
+    void usage_data();
+    void usage();
     void roundTrip_data();
     void roundTrip();
     void defaultFolderUnderBackupRoot();
     void editorSuspendedDuringBackup_data();
     void editorSuspendedDuringBackup();
-    void failedBackupKeepsEarlierBackup_data();
-    void failedBackupKeepsEarlierBackup();
-    void refusedRestoreChangesNothing_data();
-    void refusedRestoreChangesNothing();
-    void failedRestoreStopsAtFirstComponent();
-    void unprivilegedAndFullVolume();
+    void failures_data();
+    void failures();
+    void fullVolume();
 };
+
+void tst_EndToEnd::usage_data()
+{
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<QByteArray>("after"); // what follows the usage text
+    QTest::addColumn<int>("status");
+    const QByteArray both("Cannot define both --backup and --restore, choose one please.\n");
+    QTest::newRow("help") << "--help" << QByteArray() << 0;
+    QTest::newRow("help wins over both commands") << "--backup --restore --help" << QByteArray() << 0;
+    QTest::newRow("both commands, stray words") << "now --restore x --backup" << both << 1;
+    QTest::newRow("no arguments") << "" << QByteArray() << 1;
+    QTest::newRow("options without a command") << "--backup-path /srv/b --delete backup" << QByteArray() << 1;
+}
+
+void tst_EndToEnd::usage()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QByteArray, after);
+    QFETCH(int, status);
+    // Started as "./bw-vellacor-ctl", so that argv[0] shows as given.
+    const ToolRun run = runTool(arguments.split(' ', Qt::SkipEmptyParts), QProcessEnvironment::systemEnvironment(),
+                                QFileInfo(BWV_TOOL_PATH).path(), "./bw-vellacor-ctl");
+    QCOMPARE(run.standardError, usageText + after);
+    QCOMPARE(run.exitCode, status);
+}
 
 void tst_EndToEnd::roundTrip_data()
 {
@@ -143,7 +189,8 @@ void tst_EndToEnd::roundTrip()
         QCOMPARE(cluster.query("e2e_" + key, "CREATE TABLE projects (id serial PRIMARY KEY, name text);"
                                              "CREATE TABLE sheets (project int REFERENCES projects(id), title text);"
                                              "INSERT INTO projects (name) VALUES ('harbour'), ('plant');"
-                                             "INSERT INTO sheets VALUES (1, 'quay'), (2, 'hall'), (2, 'yard');"),
+                                             "INSERT INTO sheets VALUES (1, 'quay'), (2, 'hall'), (2, 'yard');"
+                                             "CREATE VIEW titles AS SELECT string_agg(title, ',' ORDER BY title) FROM sheets;"),
                  QStringList());
         configuration += "  " + key.toUtf8() + ": \"" + cluster.url("e2e_" + key).toUtf8() + "\"\n";
     }
@@ -155,7 +202,8 @@ void tst_EndToEnd::roundTrip()
         if (!postgres.contains("reporting_db"))
             rows += sqlite(installation.reportingDb, {"SELECT * FROM sessions"});
         for (const QString& key : postgres)
-            rows += cluster.query("e2e_" + key, "SELECT p.id, p.name, s.title FROM projects p JOIN sheets s ON s.project = p.id ORDER BY 1, 3");
+            rows += cluster.query("e2e_" + key, "SELECT p.id, p.name, s.title FROM projects p JOIN sheets s ON s.project = p.id ORDER BY 1, 3")
+                    + cluster.query("e2e_" + key, "SELECT * FROM titles");
         return rows;
     };
     const QStringList dataBefore = data();
@@ -253,152 +301,144 @@ void tst_EndToEnd::editorSuspendedDuringBackup()
         QTRY_COMPARE_WITH_TIMEOUT(server->received(), received, 5000);
 }
 
-void tst_EndToEnd::failedBackupKeepsEarlierBackup_data()
+void tst_EndToEnd::failures_data()
 {
+    // Each row starts from an installation with a backup in {P} (and a foreign file beside it).
+    // In arguments and lines: {P} the backup, {R} the installation root, {S} its server folder.
     QTest::addColumn<QString>("setup");
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QStringList>("lines"); // after the opening lines
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<QStringList>("lines"); // a line ending in "…" goes on with PostgreSQL's own text
+    QTest::addColumn<int>("status");
 
-    const QString failed = "[error] Vellacor backup process failed.";
-    // clang-format off
-    QTest::newRow("earlier backup without --delete") << "" << QStringList()
-        << QStringList{"[error] Backup path {P}/earlier contains data with conflicting names. Please remove existing data or enable --delete to allow backup process to delete folder contents.", failed};
-    QTest::newRow("media library missing") << "no media" << QStringList{"--delete"}
-        << QStringList{"[error] File {S}media does not exist.", failed};
-    QTest::newRow("pg_dump fails") << "  reporting_db: postgres://nobody@127.0.0.1:1/x\n" << QStringList{"--delete", "--backup-skip", "db"}
-        << QStringList{"[info] Skipping main database in backup.", "[error] There were errors when running pg_dump: …", "…", "",
-                       "[error] Failed to backup database postgres://nobody@127.0.0.1:1/x at {P}/earlier/vellacor-backup-tmp…", failed};
-    QTest::newRow("every component skipped") << "" << QStringList{"--delete", "--backup-skip", "assets,reporting,db"}
-        << QStringList{"[info] Skipping main database in backup.", "[info] Skipping reporting database in backup.",
-                       "[info] Skipping media library in backup.", "[error] No components selected for backup.", failed};
-    QTest::newRow("backup path is a file") << "path is a file" << QStringList()
-        << QStringList{"[error] Failed to create a backup folder {P}/earlier/db_dump.db", failed};
-    // clang-format on
-}
-
-void tst_EndToEnd::failedBackupKeepsEarlierBackup()
-{
-    QFETCH(QString, setup);
-    QFETCH(QStringList, arguments);
-    QFETCH(QStringList, lines);
-    Installation installation;
-    const QString earlier = installation.backups + "/earlier";
-    QCOMPARE(installation.run({"--backup", "--backup-path", earlier}).exitCode, 0);
-    QVERIFY(writeFile(earlier + "/notes.txt", "foreign content\n"));
-    const QMap<QString, QByteArray> before = snapshot(installation.backups);
-    if (setup == "no media")
-        QVERIFY(QDir(installation.media).removeRecursively());
-    else if (setup.startsWith("  "))
-        installation.configure(setup.toUtf8());
-
-    const ToolRun run = installation.run(QStringList{"--backup", "--backup-path", earlier + (setup == "path is a file" ? "/db_dump.db" : "")} + arguments);
-    const QStringList expected = installation.expect("Creating", lines);
-    QCOMPARE(run.lines.size(), expected.size());
-    for (int i = 0; i < expected.size(); ++i) // a line ending in "…" goes on with pg_dump's own text
-        QVERIFY2(expected[i].endsWith("…") ? run.lines[i].startsWith(expected[i].chopped(1)) : run.lines[i] == expected[i],
-                 qPrintable(run.lines[i]));
-    QCOMPARE(run.exitCode, 2);
-    QCOMPARE(snapshot(installation.backups), before); // whole, and no temporary folder beside it
-}
-
-void tst_EndToEnd::refusedRestoreChangesNothing_data()
-{
-    QTest::addColumn<QString>("setup"); // "metadata:" followed by the file's content, or a case
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QStringList>("lines");
-
+    const QString creating = "[info] Creating a backup of Vellacor data";
+    const QString restoring = "[info] Restoring a backup of Vellacor data";
+    const QString reading = "[info] Reading server configuration from {S}production.yaml";
+    const QString notRead = "[error] Failed to read Vellacor server configuration from ";
+    const QString backupFailed = "[error] Vellacor backup process failed.";
     const QString failed = "[error] Vellacor restore process failed.";
     const QString load = "[error] Failed to load Vellacor backup data from {P}";
-    const QString json = "[error] Error in reading JSON data from {P}/bw-vellacor-backup-metadata.json : ";
     const QString newer = "[error] Backup is from a newer version of Vellacor, found backup version %1 but current Vellacor version is 1.0.0";
+    const QStringList noPath{"[error] --backup-path argument is required with --restore."};
     // clang-format off
-    QTest::newRow("server running") << "server" << QStringList()
-        << QStringList{"[error] Vellacor server is running, please shut down Vellacor server and client before restoring a backup", failed};
-    QTest::newRow("backup path missing") << "no backup" << QStringList() << QStringList{"[error] Backup path {P} does not exist.", failed};
-    QTest::newRow("metadata empty") << "metadata:" << QStringList() << QStringList{json + "illegal value", load, failed};
-    QTest::newRow("metadata an array") << R"(metadata:["1.0.0"])" << QStringList() << QStringList{"[error] Failed to parse backup version from metadata.", load, failed};
-    QTest::newRow("newer version, all skipped") << R"(metadata:{"version":"1.0.1"})" << QStringList{"--restore-skip", "db,reporting,assets"}
-        << QStringList{newer.arg("1.0.1"), load, failed};
-    QTest::newRow("100 MB of JSON") << "huge" << QStringList() << QStringList{newer.arg("7.1"), load, failed};
-    QTest::newRow("entry climbing out") << R"(metadata:{"version":"1.0.0","db":{"file":"../earlier/db_dump.db"}})" << QStringList()
-        << QStringList{"[error] Invalid entry ../earlier/db_dump.db for component db in backup metadata.", load, failed};
-    QTest::newRow("component of the wrong type") << R"(metadata:{"version":"0.9","reporting":"x.db","db":null})" << QStringList()
-        << QStringList{"[info] Backup doesn't contain main database.", "[error] Invalid entry  for component reporting in backup metadata.", load, failed};
-    QTest::newRow("reporting check fails after db passed") << R"(metadata:{"version":"0.9","db":{"file":"db_dump.db"},"reporting":{"file":"reporting_dump.sql"}})" << QStringList()
-        << QStringList{"[error] Backup database is not compatible. Backup is postgres, but target database sqlite://data/reporting.db is sqlite", load, failed};
-    QTest::newRow("nothing selected") << R"(metadata:{"version":"1.0.0"})" << QStringList{"--restore-skip", " db,REPORTING,,assets"}
-        << QStringList{"[info] Backup doesn't contain main database.", "[info] Backup doesn't contain reporting database.",
-                       "[info] Skipping media library in restore.", "[error] No components selected for restore.", failed};
+    QTest::newRow("restore, path missing at the end") << "" << "--restore --backup-path" << noPath << 1;
+    QTest::newRow("installation missing") << "no installation" << "--backup"
+        << QStringList{creating, "[error] Failed to find Vellacor installation: installation folder {R} does not exist", backupFailed} << 2;
+    QTest::newRow("installation is a file") << "root is a file" << "--restore --backup-path {P}"
+        << QStringList{restoring, "[error] Failed to find Vellacor installation: installation folder {R} is not a folder", failed} << 2;
+    QTest::newRow("configuration missing, stray words") << "no configuration" << "now --backup please"
+        << QStringList{creating, notRead + "{S}production.yaml", backupFailed} << 2;
+    QTest::newRow("named configuration a folder, last one wins") << "" << "--backup --server-config=/x --server-config {R}"
+        << QStringList{creating, notRead + "{R}", backupFailed} << 2;
+    QTest::newRow("configuration unreadable, as nobody") << "locked configuration" << "--restore --backup-path={P}"
+        << QStringList{restoring, notRead + "{S}production.yaml", failed} << 2;
+    QTest::newRow("earlier backup without --delete") << "" << "--backup --backup-path {P}"
+        << QStringList{creating, reading, "[error] Backup path {P} contains data with conflicting names. Please remove existing data or enable --delete to allow backup process to delete folder contents.", backupFailed} << 2;
+    QTest::newRow("media library missing") << "no media" << "--backup --delete --backup-path {P}"
+        << QStringList{creating, reading, "[error] File {S}media does not exist.", backupFailed} << 2;
+    QTest::newRow("pg_dump fails") << "configuration:  reporting_db: postgres://nobody@127.0.0.1:1/x" << "--backup --delete --backup-path {P} --backup-skip db"
+        << QStringList{creating, reading, "[info] Skipping main database in backup.", "[error] There were errors when running pg_dump: …", "…", "",
+                       "[error] Failed to backup database postgres://nobody@127.0.0.1:1/x at {P}/vellacor-backup-tmp…", backupFailed} << 2;
+    QTest::newRow("every component skipped") << "" << "--backup --delete --backup-path {P} --backup-skip assets,reporting,db"
+        << QStringList{creating, reading, "[info] Skipping main database in backup.", "[info] Skipping reporting database in backup.",
+                       "[info] Skipping media library in backup.", "[error] No components selected for backup.", backupFailed} << 2;
+    QTest::newRow("backup path is a file") << "" << "--backup --backup-path {P}/db_dump.db"
+        << QStringList{creating, reading, "[error] Failed to create a backup folder {P}/db_dump.db", backupFailed} << 2;
+    QTest::newRow("backup folder not writable, as nobody") << "" << "--backup --delete --backup-path {P}"
+        << QStringList{creating, reading, "[error] User does not have permission to write to {P}", backupFailed} << 2;
+    QTest::newRow("server running") << "server" << "--restore --backup-path {P}"
+        << QStringList{restoring, reading, "[error] Vellacor server is running, please shut down Vellacor server and client before restoring a backup", failed} << 2;
+    QTest::newRow("backup path missing") << "" << "--restore --backup-path {P}/none"
+        << QStringList{restoring, reading, "[error] Backup path {P}/none does not exist.", failed} << 2;
+    QTest::newRow("backup not readable, as nobody") << "locked backup" << "--restore --backup-path {P}"
+        << QStringList{restoring, reading, "[error] Backup path {P} is not readable.", failed} << 2;
+    QTest::newRow("metadata empty") << "metadata:" << "--restore --backup-path {P}"
+        << QStringList{restoring, reading, "[error] Error in reading JSON data from {P}/bw-vellacor-backup-metadata.json : illegal value", load, failed} << 2;
+    QTest::newRow("metadata an array") << R"(metadata:["1.0.0"])" << "--restore --backup-path {P}"
+        << QStringList{restoring, reading, "[error] Failed to parse backup version from metadata.", load, failed} << 2;
+    QTest::newRow("newer version, all skipped") << R"(metadata:{"version":"1.0.1"})" << "--restore --backup-path {P} --restore-skip db,reporting,assets"
+        << QStringList{restoring, reading, newer.arg("1.0.1"), load, failed} << 2;
+    QTest::newRow("100 MB of JSON") << "huge" << "--restore --backup-path {P}" << QStringList{restoring, reading, newer.arg("7.1"), load, failed} << 2;
+    QTest::newRow("entry climbing out") << R"(metadata:{"version":"1.0.0","db":{"file":"../b/db_dump.db"}})" << "--restore --backup-path {P}"
+        << QStringList{restoring, reading, "[error] Invalid entry ../b/db_dump.db for component db in backup metadata.", load, failed} << 2;
+    QTest::newRow("component of the wrong type") << R"(metadata:{"version":"0.9","reporting":"x.db","db":null})" << "--restore --backup-path {P}"
+        << QStringList{restoring, reading, "[info] Backup doesn't contain main database.",
+                       "[error] Invalid entry  for component reporting in backup metadata.", load, failed} << 2;
+    QTest::newRow("reporting check fails after db passed")
+        << R"(metadata:{"version":"0.9","db":{"file":"db_dump.db"},"reporting":{"file":"reporting_dump.sql"}})" << "--restore --backup-path {P}"
+        << QStringList{restoring, reading, "[error] Backup database is not compatible. Backup is postgres, but target database sqlite://data/reporting.db is sqlite", load, failed} << 2;
+    QTest::newRow("nothing selected") << R"(metadata:{"version":"1.0.0"})" << "--restore --backup-path {P} --restore-skip Db,REPORTING,,dbx,assets"
+        << QStringList{restoring, reading, "[info] Backup doesn't contain main database.", "[info] Backup doesn't contain reporting database.",
+                       "[info] Skipping media library in restore.", "[error] No components selected for restore.", failed} << 2;
+    QTest::newRow("restore stops at the first failure") << "reporting database a folder" << "--restore --backup-path {P}"
+        << QStringList{restoring, reading, "[error] Failed to remove exiting database {S}data/reporting.db", failed} << 2;
     // clang-format on
 }
 
-void tst_EndToEnd::refusedRestoreChangesNothing()
+void tst_EndToEnd::failures()
 {
     QFETCH(QString, setup);
-    QFETCH(QStringList, arguments);
+    QFETCH(QString, arguments);
     QFETCH(QStringList, lines);
+    QFETCH(int, status);
     Installation installation;
+    QVERIFY(setMode(installation.dir.path(), 0755)); // nobody may look in
     QCOMPARE(installation.run({"--backup", "--backup-path", installation.backups}).exitCode, 0);
-    QVERIFY(writeFile(installation.media + "/after-backup.txt", "keep me\n"));
+    QVERIFY(writeFile(installation.backups + "/notes.txt", "foreign content\n"));
     const QString metadata = installation.backups + "/bw-vellacor-backup-metadata.json";
     std::unique_ptr<FakeControlServer> server;
     if (setup == "server") {
         server = std::make_unique<FakeControlServer>(QList<QByteArray>{"server-suspended\n"});
         installation.port = server->port();
         installation.configure();
-    } else if (setup == "no backup") {
-        QVERIFY(QDir(installation.backups).removeRecursively());
     } else if (setup == "huge") {
         QByteArray text = R"({"padding":[)";
         while (text.size() < 100 * 1000 * 1000)
             text += R"({"file":"assets","note":"a text that nothing reads"},)";
         QVERIFY(writeFile(metadata, text + R"(0],"version":"7.1"})"));
-    } else if (setup.startsWith("metadata:")) {
-        QVERIFY(writeFile(metadata, setup.mid(9).toUtf8()));
     }
-    const QMap<QString, QByteArray> before = snapshot(installation.root);
+    QVERIFY(setup != "no installation" || QDir(installation.root).removeRecursively());
+    QVERIFY(setup != "root is a file" || (QDir(installation.root).removeRecursively() && writeFile(installation.root, "")));
+    QVERIFY(setup != "no configuration" || QFile::remove(installation.server + "production.yaml"));
+    QVERIFY(setup != "locked configuration" || setMode(installation.server + "production.yaml", 0600));
+    QVERIFY(setup != "locked backup" || setMode(installation.backups, 0700));
+    QVERIFY(setup != "no media" || QDir(installation.media).removeRecursively());
+    QVERIFY(!setup.startsWith("metadata:") || writeFile(metadata, setup.mid(9).toUtf8()));
+    if (setup.startsWith("configuration:"))
+        installation.configure(setup.mid(14).toUtf8() + '\n');
+    if (setup == "reporting database a folder") { // it cannot be removed as a file
+        sqlite(installation.mainDb, {"DELETE FROM projects"});
+        QVERIFY(writeFile(installation.media + "/after-backup.txt", "untouched\n"));
+        QVERIFY(QFile::remove(installation.reportingDb) && QDir().mkpath(installation.reportingDb + "/occupied"));
+    }
+    const QMap<QString, QByteArray> before = snapshot(installation.dir.path());
 
-    const ToolRun run = installation.run(QStringList{"--restore", "--backup-path", installation.backups} + arguments);
-    QCOMPARE(run.lines, installation.expect("Restoring", lines));
-    QCOMPARE(run.exitCode, 2);
-    QCOMPARE(snapshot(installation.root), before);
+    const auto expand = [&](QString text) {
+        return text.replace("{P}", installation.backups).replace("{R}", installation.root).replace("{S}", installation.server);
+    };
+    const QStringList args = expand(arguments).split(' ', Qt::SkipEmptyParts);
+    const ToolRun run = QByteArray(QTest::currentDataTag()).contains("nobody") ? runToolAsNobody(args, installation.environment())
+                                                                                : installation.run(args);
+    QCOMPARE(run.lines.size(), lines.size());
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString expected = expand(lines[i]);
+        QVERIFY2(expected.endsWith("…") ? run.lines[i].startsWith(expected.chopped(1)) : run.lines[i] == expected, qPrintable(run.lines[i]));
+    }
+    QCOMPARE(run.exitCode, status);
+    if (setup == "reporting database a folder") { // the main database came first; the media library was not reached
+        QCOMPARE(sqlite(installation.mainDb, {"SELECT count(*) FROM projects"}), QStringList{"2|"});
+        QVERIFY(QFileInfo::exists(installation.media + "/after-backup.txt"));
+    } else {
+        QCOMPARE(snapshot(installation.dir.path()), before); // nothing touched, no temporary folder left
+    }
     if (server)
         QCOMPARE(server->received(), QByteArray()); // probed, nothing sent
 }
 
-void tst_EndToEnd::failedRestoreStopsAtFirstComponent()
+void tst_EndToEnd::fullVolume()
 {
-    Installation installation;
-    QCOMPARE(installation.run({"--backup", "--backup-path", installation.backups}).exitCode, 0);
-    sqlite(installation.mainDb, {"DELETE FROM projects"});
-    QVERIFY(writeFile(installation.media + "/after-backup.txt", "untouched\n"));
-    // A folder where the reporting database file should be: it cannot be removed as a file.
-    QVERIFY(QFile::remove(installation.reportingDb) && QDir().mkpath(installation.reportingDb + "/occupied"));
-
-    const ToolRun run = installation.run({"--restore", "--backup-path", installation.backups});
-    QCOMPARE(run.lines, installation.expect("Restoring", {"[error] Failed to remove exiting database {S}data/reporting.db",
-                                                          "[error] Vellacor restore process failed."}));
-    QCOMPARE(run.exitCode, 2);
-    QCOMPARE(sqlite(installation.mainDb, {"SELECT count(*) FROM projects"}), QStringList{"2|"}); // restored first
-    QVERIFY(QFileInfo::exists(installation.media + "/after-backup.txt")); // never reached
-}
-
-void tst_EndToEnd::unprivilegedAndFullVolume()
-{
-    Installation installation;
-    QVERIFY(setMode(installation.dir.path(), 0755) && QDir().mkpath(installation.backups));
-    // The backups folder belongs to root: nobody may not write to it, and then not read it.
-    const ToolRun backup = runToolAsNobody({"--backup", "--backup-path", installation.backups}, installation.environment());
-    QCOMPARE(backup.lines.mid(2), QStringList({"[error] User does not have permission to write to " + installation.backups,
-                                               "[error] Vellacor backup process failed."}));
-    QCOMPARE(backup.exitCode, 2);
-    QVERIFY(setMode(installation.backups, 0700));
-    const ToolRun restore = runToolAsNobody({"--restore", "--backup-path", installation.backups}, installation.environment());
-    QCOMPARE(restore.lines.mid(2), QStringList({"[error] Backup path " + installation.backups + " is not readable.",
-                                                "[error] Vellacor restore process failed."}));
-
     // A 512 KiB volume, private to one run, as the backup folder.
-    QVERIFY(writeFile(installation.media + "/video.bin", QByteArray(600 * 1024, 'v')));
+    Installation installation;
+    QVERIFY(writeFile(installation.media + "/video.bin", QByteArray(600 * 1024, 'v')) && QDir().mkpath(installation.backups));
     QProcess shell;
     shell.setProcessEnvironment(installation.environment());
     shell.start("unshare", {"-m", "sh", "-c", "mount --make-rprivate / && mount -t tmpfs -o size=512k tmpfs \"$1\" && "

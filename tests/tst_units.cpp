@@ -1,0 +1,412 @@
+// The parts below the procedures: configuration, folder walks and destination checks, the tool
+// runner and the crash handler, on real files, as nobody and on a full volume.
+#include "db/tool_runner.h"
+#include "fs/destination.h"
+#include "fs/folder_ops.h"
+#include "platform/brisken/crash_handler.h"
+#include "server/server_config.h"
+#include "tests/support/support.h"
+
+#include <QDirIterator>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cerrno>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace {
+
+// Makes entries under root from "d:folder", "f:file=content", "x:file=content" (mode 0750),
+// "l:link->target" and "p:fifo"; %T in a link target is the test folder.
+bool makeTree(const QString& root, const QStringList& items, const QString& tmp = QString())
+{
+    for (const QString& item : items) {
+        const QString path = root + '/' + item.mid(2).section('=', 0, 0).section("->", 0, 0);
+        QDir().mkpath(QFileInfo(path).path());
+        const bool made = item[0] == 'd'   ? QDir().mkpath(path)
+                          : item[0] == 'l' ? QFile::link(QString(item.section("->", 1)).replace("%T", tmp), path)
+                          : item[0] == 'p' ? ::mkfifo(QFile::encodeName(path).constData(), 0644) == 0
+                                           : writeFile(path, item.section('=', 1).toUtf8()) && (item[0] == 'f' || setMode(path, 0750));
+        if (!made)
+            return false;
+    }
+    return true;
+}
+
+// Every entry below root in the notation of makeTree, sorted; hidden and special ones too.
+QStringList describeTree(const QString& root)
+{
+    QStringList items;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString name = QDir(root).relativeFilePath(it.next());
+        const QFileInfo info = it.fileInfo();
+        items << (info.isSymLink() ? "l:" + name + "->" + info.symLinkTarget()
+                  : info.isDir()   ? "d:" + name
+                  : info.isFile()  ? QString(info.isExecutable() ? "x:" : "f:") + name + '='
+                                        + (info.size() < 100 ? readFile(it.filePath()) : QByteArray::number(info.size()) + " bytes")
+                                   : "p:" + name);
+    }
+    items.sort();
+    return items;
+}
+
+QString describe(const ServerConfig& c)
+{
+    return QStringList{c.databaseLocation, c.reportingDatabaseLocation, c.assetRoot, c.backupRoot, QString::number(c.controlPort)}.join(" | ");
+}
+
+} // namespace
+
+class tst_Units : public QObject {
+    Q_OBJECT
+
+private slots:
+    void lineGrammar_data();
+    void lineGrammar();
+    void overlayFileWins();
+    void copyAndCount_data();
+    void copyAndCount();
+    void backupEntries_data();
+    void backupEntries();
+    void fileSystemFailures_data();
+    void fileSystemFailures();
+    void formatSize_data();
+    void formatSize();
+    void toolRuns_data();
+    void toolRuns();
+    void crashReport_data();
+    void crashReport();
+};
+
+void tst_Units::lineGrammar_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("members"); // db | reporting_db | asset_root | backup_root | port
+    QByteArray garbage;
+    for (int i = 0; i < 65536; ++i)
+        garbage += char(QRandomGenerator::global()->bounded(256));
+    // clang-format off
+    QTest::newRow("all keys, nested and indented")
+        << QByteArray("server:\n  db: main.db\n\treporting_db: r.db\n    asset_root: /m\nbackup_root: /b\ncontrol_port: 9300\n")
+        << "main.db | r.db | /m | /b | 9300";
+    QTest::newRow("cut after the colon") << QByteArray("db:sqlite://x\nasset_root:/m\ncontrol_port:9300\n") << "qlite://x |  | m |  | 300";
+    QTest::newRow("blanks collapse, ends trimmed") << QByteArray("asset_root: /my    media\t\tfiles \t\n") << " |  | /my media files |  | 9299";
+    QTest::newRow("double quotes go, single stay") << QByteArray("\"db\": \"pg://u@h/m\"\nasset_root: '/a\"b'\n") << "pg://u@h/m |  | '/ab' |  | 9299";
+    QTest::newRow("last occurrence wins, exact keys") << QByteArray("db: 1\ndb: 2\nDB: 3\ndb_pool: 4\n# db: 5\n") << "2 |  |  |  | 9299";
+    QTest::newRow("port text not a number") << QByteArray("control_port: 0x2454\n") << " |  |  |  | 0";
+    QTest::newRow("CRLF, NUL, invalid UTF-8") << QByteArray("db: caf\xe9.db\0tail\r\n\0asset_root: x\r\ncontrol_port: 9300\r\n", 54)
+                                              << "caf\uFFFD.db |  |  |  | 9300";
+    QTest::newRow("1 MB line, binary garbage") << "# " + QByteArray(1 << 20, 'x') + "\n" + garbage + "\nbackup_root: /after\n" << " |  |  | /after | 9299";
+    // clang-format on
+}
+
+void tst_Units::lineGrammar()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, members);
+    QTemporaryDir tmp;
+    QVERIFY(writeFile(tmp.filePath("production.yaml"), content));
+    ServerConfig config;
+    QFile file(tmp.filePath("production.yaml"));
+    TraceCapture trace;
+    QVERIFY(config.parseConfigurationFile(file));
+    QCOMPARE(trace.lines(), QStringList{"[info] Reading server configuration from " + file.fileName()});
+    QCOMPARE(describe(config), members);
+}
+
+void tst_Units::overlayFileWins()
+{
+    // Made only where there is none, and removed again with the folders made for it.
+    const QString overlay = overlayConfigurationFile;
+    if (QFileInfo::exists(overlay))
+        QSKIP("An overlay file exists on this machine; it is left alone.");
+    QStringList madeFolders;
+    for (QString f = QFileInfo(overlay).path(); !QFileInfo::exists(f); f = QFileInfo(f).path())
+        madeFolders << f;
+    const auto cleanup = qScopeGuard([&] {
+        QFile::remove(overlay);
+        for (const QString& folder : madeFolders)
+            QDir().rmdir(folder);
+    });
+    QVERIFY(writeFile(overlay, "db: overlay.db\ncontrol_port: 9400\n"));
+    QTemporaryDir tmp;
+    QVERIFY(writeFile(tmp.filePath("mine.yaml"), "db: main.db\nasset_root: /m\ncontrol_port: 1\n"));
+    qputenv("VELLACOR_ROOT", QFile::encodeName(tmp.path()));
+    ServerConfig config;
+    TraceCapture trace;
+    QVERIFY(config.readServerConfiguration(tmp.filePath("mine.yaml")));
+    QCOMPARE(trace.lines(), QStringList({"[info] Reading server configuration from " + tmp.filePath("mine.yaml"),
+                                         "[info] Reading server configuration from " + overlay}));
+    QCOMPARE(describe(config), "overlay.db |  | /m |  | 9400");
+    QCOMPARE(config.serverFolder, tmp.path() + "/server/");
+}
+
+void tst_Units::copyAndCount_data()
+{
+    QTest::addColumn<QStringList>("source"); // "-": none
+    QTest::addColumn<QStringList>("copy");
+    QTest::addColumn<qint64>("size");
+    QStringList deep;
+    for (QString path = "l0"; deep.size() < 200; path += QString("/l%1").arg(deep.size()))
+        deep << "d:" + path;
+    deep << "f:" + deep.last().mid(2) + "/leaf=deep";
+    deep.sort();
+    // clang-format off
+    QTest::newRow("files, folders and permission bits") << QStringList{"f:a.txt=alpha", "x:sub/run.sh=#!", "d:empty"}
+        << QStringList{"d:empty", "d:sub", "f:a.txt=alpha", "x:sub/run.sh=#!"} << qint64(7);
+    QTest::newRow("hidden entries, links and FIFOs are left out")
+        << QStringList{"f:.hidden=xx", "f:.cache/x=yy", "f:real/file=1234", "l:to-file->real/file", "l:to-folder->real",
+                       "l:dangling->nowhere", "l:loop->loop", "l:out->/etc", "p:pipe"}
+        << QStringList{"d:real", "f:real/file=1234"} << qint64(4);
+    QTest::newRow("names with blanks, newlines and other scripts") << QStringList{"f:shift plan=a", "f:two\nlines=bb", "f:Übersicht é=ccc"}
+        << QStringList{"f:shift plan=a", "f:two\nlines=bb", "f:Übersicht é=ccc"} << qint64(6);
+    QTest::newRow("a tree 200 levels deep") << QStringList{deep.last()} << deep << qint64(4);
+    QTest::newRow("missing source") << QStringList{"-"} << QStringList() << qint64(0);
+    // clang-format on
+}
+
+void tst_Units::copyAndCount()
+{
+    QFETCH(QStringList, source);
+    QFETCH(QStringList, copy);
+    QFETCH(qint64, size);
+    QTemporaryDir tmp;
+    QVERIFY(source == QStringList{"-"} || (QDir().mkpath(tmp.filePath("source")) && makeTree(tmp.filePath("source"), source)));
+    TraceCapture trace;
+    QVERIFY(copyFolder(tmp.filePath("source"), tmp.filePath("copy/nested")));
+    QCOMPARE(trace.lines(), QStringList());
+    QCOMPARE(describeTree(tmp.filePath("copy/nested")), copy);
+    QCOMPARE(folderSize(tmp.filePath("source")), size);
+}
+
+void tst_Units::backupEntries_data()
+{
+    QTest::addColumn<QStringList>("entries"); // of <T>/backup, beside <T>/outside
+    QTest::addColumn<bool>("contains");
+    QTest::addColumn<QStringList>("remaining");
+    // clang-format off
+    QTest::newRow("every entry in any letter case; others stay")
+        << QStringList{"f:Assets/a/b=1", "f:assets/.hidden=2", "p:assets/pipe", "f:DB_DUMP.SQL=3", "f:db_dump.db=4", "f:Reporting_Dump.db=5",
+                       "f:reporting_dump.sql=6", "f:bw-vellacor-backup-metadata.json={}", "f:notes=mine", "d:assets.old", "f:db_dump.sql.bak=7"}
+        << true << QStringList{"d:assets.old", "f:db_dump.sql.bak=7", "f:notes=mine"};
+    QTest::newRow("links go as links, never followed")
+        << QStringList{"l:assets->%T/outside", "l:db_dump.db->%T/outside/note"} << true << QStringList();
+    QTest::newRow("links inside the assets tree") << QStringList{"l:assets/up->%T", "l:assets/note->%T/outside/note"} << true << QStringList();
+    QTest::newRow("nothing of a backup") << QStringList{"f:.assets=1", "l:db_dump.db->nowhere"} << false
+        << QStringList{"f:.assets=1", "l:db_dump.db->%T/backup/nowhere"};
+    // clang-format on
+}
+
+void tst_Units::backupEntries()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(bool, contains);
+    QFETCH(QStringList, remaining);
+    QTemporaryDir tmp;
+    QVERIFY(makeTree(tmp.path(), {"f:outside/kept/x=keep", "f:outside/note=keep", "d:backup"}));
+    QVERIFY(makeTree(tmp.filePath("backup"), entries, tmp.path()));
+    QCOMPARE(containsBackupEntries(tmp.filePath("backup")), contains);
+    TraceCapture trace;
+    QVERIFY(removeBackupEntries(tmp.filePath("backup")));
+    QCOMPARE(trace.lines(), QStringList());
+    QCOMPARE(describeTree(tmp.filePath("backup")), remaining.replaceInStrings("%T", tmp.path()));
+    QCOMPARE(describeTree(tmp.filePath("outside")), QStringList({"d:kept", "f:kept/x=keep", "f:note=keep"}));
+}
+
+void tst_Units::fileSystemFailures_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("as"); // root, nobody, or root with <T>/volume a 1 MiB tmpfs
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QStringList>("added"); // entries made before the failure, which stay
+
+    // Work goes in name order without regard to case; a failure deep down ends the walk.
+    // clang-format off
+    QTest::newRow("restore: hidden entries, links and FIFOs stay") << "restore src media" << "root" << QStringList()
+        << QStringList{"f:media/A=a", "f:media/C=c", "f:media/b=new", "d:media/sub", "f:media/sub/1=x", "f:media/z=z"};
+    QTest::newRow("copy with a failure in a sub-folder") << "copy src dst" << "root"
+        << QStringList{"[error] Failed to copy file <T>/src/sub/1 to <T>/dst/sub/1"} << QStringList{"f:dst/A=a", "f:dst/C=c", "f:dst/b=new"};
+    QTest::newRow("copy of a file only root may read") << "copy secret open" << "nobody"
+        << QStringList{"[error] Failed to copy file <T>/secret/s to <T>/open/s"} << QStringList();
+    QTest::newRow("copy onto a full volume, no partial file") << "copy big volume/copy" << "volume"
+        << QStringList{"[error] Failed to copy file <T>/big/a to <T>/volume/copy/a"} << QStringList();
+    QTest::newRow("removal of a file") << "remove backup" << "nobody" << QStringList{"[error] Failed to remove file <T>/backup/DB_dump.db"} << QStringList();
+    QTest::newRow("removal of a folder") << "remove backup2" << "nobody" << QStringList{"[error] Failed to remove folder <T>/backup2/assets"} << QStringList();
+    QTest::newRow("restore") << "restore src media" << "nobody"
+        << QStringList{"[error] Failed to remove file <T>/media/old", "[error] Failed to remove existing folder <T>/media"} << QStringList();
+    QTest::newRow("check: missing source, nothing made") << "check none new/assets" << "root" << QStringList{"[error] File <T>/none does not exist."} << QStringList();
+    QTest::newRow("check: folder cannot be made") << "check src media/old/x/y" << "root" << QStringList{"[error] Failed to create folder <T>/media/old/x"} << QStringList();
+    QTest::newRow("check: not writable") << "check src media" << "nobody" << QStringList{"[error] User does not have permission to write to <T>/media"} << QStringList();
+    QTest::newRow("check: not enough space, shown as passed in") << "check big volume/work/assets" << "volume"
+        << QStringList{"[error] Not enough space available at volume/work/assets. Need at least 2.00 MB, but available space is 1.05 MB."} << QStringList();
+    QTest::newRow("check: exactly the available size passes") << "check exact volume/work/assets" << "volume" << QStringList() << QStringList();
+    // clang-format on
+}
+
+void tst_Units::fileSystemFailures()
+{
+    QFETCH(QString, operation);
+    QFETCH(QString, as);
+    QFETCH(QStringList, lines);
+    QFETCH(QStringList, added);
+    QTemporaryDir tmp;
+    ServerConfig config;
+    config.serverFolder = tmp.path() + '/';
+    QVERIFY(setMode(tmp.path(), 0755) && QDir().mkpath(tmp.filePath("open")) && setMode(tmp.filePath("open"), 0777));
+    QVERIFY(makeTree(tmp.path(), {"f:src/A=a", "f:src/b=new", "f:src/C=c", "f:src/sub/1=x", "f:src/z=z", "f:dst/sub/1=old", "f:secret/s=s",
+                                  "f:media/old=2", "f:media/.keep=k", "l:media/link->old", "p:media/pipe", "f:backup/DB_dump.db=1",
+                                  "f:backup/db_dump.sql=2", "f:backup2/assets/deep/file=1", "f:backup2/db_dump.db=2", "d:volume"}));
+    QVERIFY(setMode(tmp.filePath("secret/s"), 0600));
+    for (const auto& [name, size] : {std::pair<const char*, qint64>{"big/a", 2000000}, {"exact/a", 1 << 20}}) {
+        QFile sparse(tmp.filePath(name)); // takes no room on disk
+        QVERIFY(QDir().mkpath(QFileInfo(sparse).path()) && sparse.open(QIODevice::WriteOnly) && sparse.resize(size));
+    }
+    QStringList expected = describeTree(tmp.path()) + added;
+    if (operation == "restore src media" && as == "root")
+        expected.removeAll("f:media/old=2");
+    expected.sort();
+
+    const QStringList words = operation.split(' ');
+    const QString from = tmp.filePath(words[1]);
+    TraceCapture trace;
+    QCOMPARE(runInChild([&] {
+                 if ((as == "nobody" && !becomeNobody()) || (as == "volume" && !mountSmallVolume(tmp.filePath("volume"), 1 << 20)))
+                     return false;
+                 const bool succeeded = words[0] == "copy"      ? copyFolder(from, tmp.filePath(words[2]))
+                                        : words[0] == "remove"  ? removeBackupEntries(from)
+                                        : words[0] == "restore" ? restoreFolder(config, from, words[2])
+                                                                : ::checkDestination(config, from, words[2]);
+                 // Nothing is left on the volume but the folders made on the way.
+                 return succeeded == lines.isEmpty() && (as != "volume" || describeTree(tmp.filePath("volume")).filter("f:").isEmpty());
+             }),
+             0);
+    QCOMPARE(trace.lines(), lines.replaceInStrings("<T>", tmp.path()));
+    QCOMPARE(describeTree(tmp.path()), expected);
+}
+
+void tst_Units::formatSize_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("largest in bytes") << qint64(999) << "999.00 Bytes";
+    QTest::newRow("rounded") << qint64(1536000) << "1.54 MB";
+    QTest::newRow("rounds up after the unit") << qint64(999999) << "1000.00 KB";
+    QTest::newRow("beyond the last unit") << qint64(2000000000000000000) << "2000.00 PB";
+    QTest::newRow("negative") << qint64(-1) << "-1.00 Bytes";
+}
+
+void tst_Units::formatSize()
+{
+    QFETCH(qint64, bytes);
+    QFETCH(QString, text);
+    QLocale::setDefault(QLocale::German); // no decimal comma, no group separators
+    QCOMPARE(::formatSize(bytes), text);
+    QLocale::setDefault(QLocale::c());
+}
+
+void tst_Units::toolRuns_data()
+{
+    QTest::addColumn<QString>("program"); // a fake one, alone on the search path
+    QTest::addColumn<QByteArray>("body"); // null: there is none
+    QTest::addColumn<QByteArray>("limit"); // BW_VELLACOR_TOOL_TIMEOUT_MS
+    QTest::addColumn<QStringList>("lines"); // empty: the run succeeds
+
+    const QString errors = "[error] There were errors when running psql: ";
+    const QByteArray argv = "for a in \"$@\"; do printf '%s\\n' \"$a\"; done >&2";
+    const QString url = "postgres://u:pw@h:5433/v?sslmode=disable";
+    // clang-format off
+    QTest::newRow("argument vector of a dump") << "pg_dump" << argv << QByteArray()
+        << QStringList{"[error] There were errors when running pg_dump: -w", "-f", "<T>/it's dump.sql", "-x", url, ""};
+    QTest::newRow("argument vector of a load") << "psql" << argv << QByteArray()
+        << QStringList{errors + "-w", "-f", "<T>/it's dump.sql", url, ""};
+    QTest::newRow("plpgsql and empty lines ignored, output unread") << "psql"
+        << QByteArray("echo ERROR; printf 'NOTICE: \"plpgsql\" exists\\n\\nplpgsql\\r\\n' >&2") << QByteArray() << QStringList();
+    QTest::newRow("exit code alone") << "psql" << QByteArray("exit 3") << QByteArray() << QStringList{"[error] psql failed, exit code 3"};
+    QTest::newRow("error line, whole output, exit code not") << "psql" << QByteArray("printf 'NOTICE: plpgsql\\nERROR:  no\\n' >&2; exit 2")
+        << QByteArray() << QStringList{errors + "NOTICE: plpgsql", "ERROR:  no", ""};
+    QTest::newRow("blanks and PLPGSQL are error lines") << "psql" << QByteArray("echo '   ' >&2; echo PLPGSQL >&2") << QByteArray()
+        << QStringList{errors + "   ", "PLPGSQL", ""};
+    QTest::newRow("crash") << "psql" << QByteArray("kill -SEGV $$") << QByteArray() << QStringList{"[error] Error: psql crashed"};
+    QTest::newRow("not on the search path") << "pg_dump" << QByteArray() << QByteArray() << QStringList{"[error] Error: Could not start pg_dump"};
+    QTest::newRow("past the limit, killed and reaped") << "psql" << QByteArray("echo $$ > \"$0.pid\"; exec sleep 30") << QByteArray("300")
+        << QStringList{"[error] Could not run psql to store SQL"};
+    QTest::newRow("limit 0 is ignored") << "psql" << QByteArray("sleep 0.3") << QByteArray("0") << QStringList();
+    // clang-format on
+}
+
+void tst_Units::toolRuns()
+{
+    QFETCH(QString, program);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, limit);
+    QFETCH(QStringList, lines);
+    QTemporaryDir tmp;
+    const QString fake = tmp.filePath(program);
+    QVERIFY(body.isNull() || (writeFile(fake, "#!/bin/sh\nPATH=/usr/bin:/bin\n" + body + '\n') && setMode(fake, 0755)));
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(tmp.path()));
+    qputenv("BW_VELLACOR_TOOL_TIMEOUT_MS", limit);
+    const QString url = "postgres://u:pw@h:5433/v?sslmode=disable";
+    const QString sqlFile = tmp.filePath("it's dump.sql"); // each argument arrives whole
+    bool succeeded = false;
+    {
+        TraceCapture trace;
+        succeeded = program == "pg_dump" ? dumpPostgresDatabase(url, sqlFile) : runDatabaseTool(program, url, sqlFile, {});
+        qputenv("PATH", path);
+        QCOMPARE(trace.lines(), lines.replaceInStrings("<T>", tmp.path()));
+    }
+    QCOMPARE(succeeded, lines.isEmpty());
+    const QByteArray pid = readFile(fake + ".pid");
+    if (!pid.isEmpty()) // gone, not left running or as a zombie
+        QVERIFY(::kill(pid.trimmed().toInt(), 0) == -1 && errno == ESRCH);
+}
+
+volatile bool keepRecursing = true; // read through volatile: the recursion is not provably endless
+
+int exhaustStack(int depth)
+{
+    volatile char frame[1024];
+    frame[0] = char(depth);
+    return keepRecursing ? exhaustStack(depth + 1) + frame[0] : frame[0];
+}
+
+void tst_Units::crashReport_data()
+{
+    QTest::addColumn<int>("signal"); // 0: no crash, and nothing written
+    QTest::newRow("no crash") << 0;
+    QTest::newRow("SIGSEGV from a stack overflow, reported on a stack of its own") << SIGSEGV;
+    QTest::newRow("abort") << SIGABRT;
+}
+
+void tst_Units::crashReport()
+{
+    QFETCH(int, signal);
+    QTemporaryDir tmp;
+    const QString dumps = tmp.filePath("crashes/dumps");
+    const int status = runInChild([&] {
+        const rlimit noCore{0, 0};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        Brisken::CrashHandler::init("bw-vellacor-ctl", "https://crash.example/upload", dumps);
+        Brisken::CrashHandler::setAnnotation("bw-vellacor-version", "9.8.7-test");
+        if (signal == SIGSEGV)
+            exhaustStack(0);
+        if (signal == SIGABRT)
+            std::abort();
+        return true;
+    });
+    QCOMPARE(status, signal == 0 ? 0 : 128 + signal);
+    const QFileInfoList reports = QDir(dumps).entryInfoList(QDir::Files);
+    QCOMPARE(reports.size(), signal == 0 ? 0 : 1);
+    QVERIFY(signal != 0 || !QFileInfo::exists(tmp.filePath("crashes")));
+    for (const QFileInfo& report : reports)
+        for (const char* expected : {"bw-vellacor-ctl", signal == SIGSEGV ? "SIGSEGV" : "SIGABRT", "bw-vellacor-version", "9.8.7-test",
+                                     "https://crash.example/upload"})
+            QVERIFY2(readFile(report.filePath()).contains(expected), expected);
+}
+
+QTEST_GUILESS_MAIN(tst_Units)
+#include "tst_units.moc"

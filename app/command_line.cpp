@@ -9,6 +9,7 @@
 #include "platform/keelwork/options.h"
 #include "platform/vellacor/vellacor.h"
 #include "server/server_config.h"
+#include "sys/interrupt.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -124,6 +125,8 @@ int runCommandLine(int argc, char** argv)
     Brisken::CrashHandler::setAnnotation("bw-vellacor-version",
                                          Vellacor::Vellacor::version().toUtf8());
     Brisken::Trace::initialize(Brisken::Trace::ToStandardError | Brisken::Trace::WithTimestamp);
+    // From here SIGINT, SIGTERM and SIGHUP stop a command at its next safe point.
+    Interrupt::install();
 
     // Destroyed on every way out, which resumes a server left suspended by a failed backup.
     ServerConfig config;

@@ -6,6 +6,7 @@
 #include "platform/brisken/trace.h"
 #include "platform/vellacor/vellacor.h"
 #include "server/server_config.h"
+#include "sys/interrupt.h"
 
 #include <QDir>
 #include <QFile>
@@ -68,7 +69,9 @@ QString backupDatabase(const ServerConfig& config, const QString& component,
         const QString name = component + QStringLiteral("_dump.sql");
         const QString target = config.workFolder + name;
         if (!dumpPostgresDatabase(location, target)) {
-            Brisken::Trace::error("Failed to backup database %s at %s", qUtf8Printable(location),
+            // A dump stopped by a signal is no failure of its own: the procedure says why.
+            if (!Interrupt::requested())
+                Brisken::Trace::error("Failed to backup database %s at %s", qUtf8Printable(location),
                                   qUtf8Printable(target));
             return QString();
         }

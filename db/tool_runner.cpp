@@ -2,8 +2,11 @@
 #include "db/tool_runner.h"
 
 #include "platform/brisken/trace.h"
+#include "sys/child_process.h"
+#include "sys/interrupt.h"
 
-#include <QProcess>
+#include <QDeadlineTimer>
+#include <QRegularExpression>
 #include <QTextStream>
 
 namespace {
@@ -11,6 +14,8 @@ namespace {
 const int defaultTimeoutMs = 120000;
 // Enough to reap a child after SIGKILL; only an unkillable (D-state) child takes longer.
 const int reapTimeoutMs = 30000;
+// How often a wait for a child looks for a stop request.
+const int stopCheckMs = 50;
 
 int toolTimeoutMs()
 {
@@ -82,42 +87,104 @@ bool judgeRun(const QProcess& process, int errorCode, bool finished,
     return true;
 }
 
-} // namespace
-
-bool runDatabaseTool(const QString& program, const QString& databaseUrl, const QString& sqlFile,
-                     const QStringList& extraArguments)
+// Connects the error notification directly, so the line is written inside start() or a wait,
+// before the run is judged. The returned connection is cut before the child is killed.
+QMetaObject::Connection reportErrors(QProcess& process, int& errorCode, const QString& program)
 {
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(QStringList{QStringLiteral("-w"), QStringLiteral("-f"), sqlFile}
-                         << extraArguments << databaseUrl);
-
-    int errorCode = -1;
-    // Direct, so the line is written inside start() or waitForFinished(), before judging.
-    const QMetaObject::Connection errorConnection = QObject::connect(
+    return QObject::connect(
         &process, &QProcess::errorOccurred, &process,
         [&errorCode, program](QProcess::ProcessError code) {
             processErrorHandler(errorCode, program, code);
         },
         Qt::DirectConnection);
+}
 
-    process.start(QIODevice::ReadWrite);
-    const bool finished = process.waitForFinished(toolTimeoutMs());
-    const QByteArray standardError = process.readAllStandardError();
-    const bool succeeded = judgeRun(process, errorCode, finished, standardError);
+// Waits for the child within the time limit. With OnStop::KillChild a stop request ends the
+// wait early (stopped is then true); otherwise the child is left to finish.
+bool waitForChild(QProcess& process, OnStop onStop, bool& stopped)
+{
+    const QDeadlineTimer deadline(toolTimeoutMs());
+    for (;;) {
+        const qint64 remainingMs = deadline.remainingTime();
+        if (process.waitForFinished(int(qMin<qint64>(remainingMs, stopCheckMs))))
+            return true;
+        if (process.state() == QProcess::NotRunning || deadline.hasExpired())
+            return false;
+        if (onStop == OnStop::KillChild && Interrupt::requested()) {
+            stopped = true;
+            return false;
+        }
+    }
+}
 
-    // The run has been judged: killing the child must add no "crashed" line, and it is reaped
-    // here so that the destructor finds nothing running to warn about.
-    QObject::disconnect(errorConnection);
+// Kills and reaps a child that is still running; the error handler must be disconnected, so
+// that no "crashed" line follows a run that has already been judged.
+void endChild(QProcess& process)
+{
     if (process.state() != QProcess::NotRunning) {
         process.kill();
         process.waitForFinished(reapTimeoutMs);
     }
+}
+
+} // namespace
+
+bool runDatabaseTool(const QString& program, const QString& databaseUrl, const QString& sqlFile,
+                     const QStringList& extraArguments, OnStop onStop)
+{
+    ChildProcess process;
+    process.setProgram(program);
+    process.setArguments(QStringList{QStringLiteral("-w"), QStringLiteral("-f"), sqlFile}
+                         << extraArguments << databaseUrl);
+
+    int errorCode = -1;
+    const QMetaObject::Connection errorConnection = reportErrors(process, errorCode, program);
+    process.start(QIODevice::ReadWrite);
+    bool stopped = false;
+    const bool finished = waitForChild(process, onStop, stopped);
+    if (stopped) {
+        // The caller reports the interruption; the child's end is no failure of its own.
+        QObject::disconnect(errorConnection);
+        endChild(process);
+        return false;
+    }
+    const QByteArray standardError = process.readAllStandardError();
+    const bool succeeded = judgeRun(process, errorCode, finished, standardError);
+
+    QObject::disconnect(errorConnection);
+    endChild(process);
     return succeeded;
 }
 
 bool dumpPostgresDatabase(const QString& databaseUrl, const QString& sqlFile)
 {
     return runDatabaseTool(QStringLiteral("pg_dump"), databaseUrl, sqlFile,
-                           QStringList{QStringLiteral("-x")});
+                           QStringList{QStringLiteral("-x")}, OnStop::KillChild);
+}
+
+QString toolVersion(const QString& program)
+{
+    ChildProcess process;
+    process.setProgram(program);
+    process.setArguments(QStringList{QStringLiteral("--version")});
+    int errorCode = -1;
+    const QMetaObject::Connection errorConnection = reportErrors(process, errorCode, program);
+    process.start(QIODevice::ReadOnly);
+    bool stopped = false;
+    const bool finished = waitForChild(process, OnStop::Finish, stopped);
+    const QByteArray output = process.readAllStandardOutput();
+    const bool succeeded = judgeRun(process, errorCode, finished, process.readAllStandardError());
+    QObject::disconnect(errorConnection);
+    endChild(process);
+    if (!succeeded)
+        return QString();
+
+    static const QRegularExpression number(QStringLiteral("\\b(\\d+(?:\\.\\d+)*)"));
+    const QRegularExpressionMatch match = number.match(QString::fromUtf8(output));
+    if (!match.hasMatch()) {
+        Brisken::Trace::error("%s printed no version: %s", qUtf8Printable(program),
+                              output.trimmed().constData());
+        return QString();
+    }
+    return match.captured(1);
 }

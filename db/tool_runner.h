@@ -4,12 +4,23 @@
 #include <QString>
 #include <QStringList>
 
+// What a run does when a stop is requested (SIGINT, SIGTERM, SIGHUP) while it waits.
+enum class OnStop {
+    KillChild, // a backup's dump: the child is killed and reaped, no line, false
+    Finish,    // a restore's load: the child runs to its end, as the component must
+};
+
 // Runs program (found on PATH) with "-w", "-f", sqlFile, extraArguments..., databaseUrl and
 // waits for it, at most 120 000 ms or $BW_VELLACOR_TOOL_TIMEOUT_MS. True only when it
 // started, ended in time with exit code 0 and wrote nothing to standard error but blank-free
 // lines that mention "plpgsql". A child still running at the limit is killed and reaped.
+// The child runs in a process group of its own, so a Ctrl-C reaches only the tool.
 bool runDatabaseTool(const QString& program, const QString& databaseUrl, const QString& sqlFile,
-                     const QStringList& extraArguments);
+                     const QStringList& extraArguments, OnStop onStop = OnStop::Finish);
 
-// pg_dump -w -f sqlFile -x databaseUrl.
+// pg_dump -w -f sqlFile -x databaseUrl; stopped by a stop request.
 bool dumpPostgresDatabase(const QString& databaseUrl, const QString& sqlFile);
+
+// The version that "program --version" prints ("15.18" of "psql (PostgreSQL) 15.18 (Debian)"),
+// or a null string after one error line ("Error: Could not start psql", or the run's failure).
+QString toolVersion(const QString& program);

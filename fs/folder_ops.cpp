@@ -159,6 +159,14 @@ bool copyFolder(const QString& sourceFolder, const QString& destinationFolder)
     return true;
 }
 
+bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
+                const CopyOptions& options, CopyResult& result)
+{
+    Q_UNUSED(options);
+    result = CopyResult();
+    return copyFolder(sourceFolder, destinationFolder);
+}
+
 qint64 folderSize(const QString& folderPath)
 {
     qint64 bytes = 0;

@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/types.h>
+
 class ServerConfig;
 
 // The one listing filter of every folder walk.
@@ -26,6 +28,38 @@ const QStringList& backupEntryNames();
 // Creates destinationFolder (and parents) and copies sourceFolder's tree into it. Never
 // overwrites: an existing target file fails the copy. A missing source copies nothing.
 bool copyFolder(const QString& sourceFolder, const QString& destinationFolder);
+
+struct CopyOptions {
+    // A stop request (SIGINT, SIGTERM, SIGHUP) ends the copy before the next file, with no
+    // line: a backup stops, a restore finishes its copy.
+    bool stopWhenRequested = false;
+    // An earlier copy of the same tree on the same file system, or empty: a file whose size,
+    // modification time and permission bits equal those of the earlier copy at the same path
+    // is hard-linked from it instead of copied; any link error falls back to a copy.
+    QString linkFromFolder;
+    // Every folder and file created takes this owner and group (a restore run as root).
+    bool setOwner = false;
+    uid_t owner = 0;
+    gid_t group = 0;
+};
+
+struct CopyResult {
+    qint64 copiedFiles = 0;
+    qint64 linkedFiles = 0;
+    qint64 copiedBytes = 0;
+    bool stopped = false; // ended by a stop request; no line was written
+    // The first file, in walk order, whose copy does not have the size its source had when
+    // it was opened (it changed during the copy): its path relative to the source folder.
+    // Empty when every size matched. Not a failure of the copy: the backup's check reports it.
+    QString sizeMismatchFile;
+    qint64 sizeWhenOpened = 0;
+    qint64 sizeCopied = 0;
+};
+
+// copyFolder with options, filling result. Content, permission bits and modification time
+// are copied; holes of sparse files stay holes.
+bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
+                const CopyOptions& options, CopyResult& result);
 
 // Bytes in the regular files of the tree; 0 for a missing path or a plain file.
 qint64 folderSize(const QString& folderPath);

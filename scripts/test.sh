@@ -8,7 +8,7 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends \
     ca-certificates cmake g++ make pkg-config \
-    qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql \
+    qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql libsqlite3-dev \
     postgresql-15 postgresql-client-15 sqlite3 util-linux
 
 build=${1:-build-test}

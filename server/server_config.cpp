@@ -28,7 +28,9 @@ const KeyRule keyRules[] = {
     {"control_port:", 14, nullptr},
 };
 
-void applyLine(ServerConfig& config, const QByteArray& rawLine)
+} // namespace
+
+void applyConfigurationLine(ServerConfig& config, const QByteArray& rawLine)
 {
     const QByteArray cleaned = rawLine.simplified();
     // fromUtf8 of the NUL-terminated data stops at the first NUL byte.
@@ -46,8 +48,6 @@ void applyLine(ServerConfig& config, const QByteArray& rawLine)
         return;
     }
 }
-
-} // namespace
 
 bool ServerConfig::readServerConfiguration(const QString& serverConfigPath)
 {
@@ -81,7 +81,7 @@ bool ServerConfig::parseConfigurationFile(QFile& file)
     Brisken::Trace::info("Reading server configuration from %s",
                          qUtf8Printable(file.fileName()));
     while (!file.atEnd())
-        applyLine(*this, file.readLine());
+        applyConfigurationLine(*this, file.readLine());
     file.close();
     return true;
 }

@@ -42,6 +42,10 @@ public:
     QTcpSocket controlSocket;
 };
 
+// Applies one raw line of a configuration file by the line grammar (clean-up, quotes removed,
+// the first of the five key prefixes that matches decides); other lines change nothing.
+void applyConfigurationLine(ServerConfig& config, const QByteArray& rawLine);
+
 // The absolute local path that a configured location names: every "sqlite://" removed, a
 // relative remainder taken against serverFolder (relativeToServerFolder) or the current folder.
 QString resolvePath(const ServerConfig& config, QString location, bool relativeToServerFolder);

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 
 #include <csignal>
@@ -69,13 +70,23 @@ ToolRun runTool(const QStringList& arguments, const QProcessEnvironment& environ
     return run;
 }
 
+// A copy of the tool that nobody may run: the build folder may lie where nobody cannot enter.
+QString toolForNobody()
+{
+    static QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/bwv-tool-XXXXXX"));
+    const QString copy = folder.filePath(QStringLiteral("bw-vellacor-ctl"));
+    if (!QFileInfo::exists(copy) && QFile::copy(QStringLiteral(BWV_TOOL_PATH), copy))
+        setMode(folder.path(), 0755);
+    return copy;
+}
+
 ToolRun runToolAsNobody(const QStringList& arguments, const QProcessEnvironment& environment)
 {
     QStringList wrapped{QStringLiteral("-u"), QStringLiteral("nobody"), QStringLiteral("--"),
                         QStringLiteral("env")};
     for (const QString& key : environment.keys())
         wrapped << key + QLatin1Char('=') + environment.value(key);
-    return runTool(wrapped << QStringLiteral(BWV_TOOL_PATH) << arguments, environment, QString(),
+    return runTool(wrapped << toolForNobody() << arguments, environment, QString(),
                    QStringLiteral("runuser"));
 }
 

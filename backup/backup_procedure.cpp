@@ -1,6 +1,7 @@
 // The --backup command: build the whole backup in a temporary folder, then move it into place.
 #include "backup/backup_procedure.h"
 
+#include "backup/guards.h"
 #include "backup/metadata.h"
 #include "db/database.h"
 #include "fs/destination.h"
@@ -8,12 +9,16 @@
 #include "platform/brisken/trace.h"
 #include "platform/vellacor/vellacor.h"
 #include "server/server_config.h"
+#include "sys/files.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QMap>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+
+#include <cerrno>
 
 namespace {
 
@@ -51,19 +56,108 @@ QString chooseBackupFolder(const ServerConfig& config, const QString& backupPath
     return resolvePath(config, config.backupRoot, true) + QLatin1Char('/') + defaultFolderName();
 }
 
-QString backupComponent(ServerConfig& config, const ComponentSource& component)
+const QString temporaryFolderPrefix = QStringLiteral("vellacor-backup-tmp");
+const QString metadataFile = QStringLiteral("bw-vellacor-backup-metadata.json");
+
+// A backup that finished: its metadata file, written last, is there and is no link.
+bool isCompleteBackup(const QString& folder)
+{
+    const QFileInfo metadata(folder + QLatin1Char('/') + metadataFile);
+    return metadata.isFile() && !metadata.isSymLink();
+}
+
+// The media library of the newest complete backup that a new one can share unchanged files
+// with: the backup being replaced (with --delete), else the newest earlier backup under the
+// backup root made with the default folder name. Empty when there is none.
+QString earlierMediaLibrary(const ServerConfig& config, const QString& backupFolderPath,
+                            bool deleteExisting, bool defaultFolder)
+{
+    const QString own = backupFolderPath + QStringLiteral("/assets");
+    if (deleteExisting && isCompleteBackup(backupFolderPath) && QFileInfo(own).isDir()
+        && !QFileInfo(own).isSymLink())
+        return own;
+    if (!defaultFolder)
+        return QString();
+    static const QRegularExpression defaultName(QStringLiteral("^(\\d+)_\\d{4}_\\d\\d_\\d\\d_.*_vellacor-backup$"));
+    const QDir root(resolvePath(config, config.backupRoot, true));
+    QString newest;
+    qint64 newestMs = -1;
+    for (const QString& name : root.entryList(QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot)) {
+        const QRegularExpressionMatch match = defaultName.match(name);
+        const QString library = root.filePath(name) + QStringLiteral("/assets");
+        if (!match.hasMatch() || match.captured(1).toLongLong() <= newestMs
+            || !isCompleteBackup(root.filePath(name)) || !QFileInfo(library).isDir()
+            || QFileInfo(library).isSymLink())
+            continue;
+        newestMs = match.captured(1).toLongLong();
+        newest = library;
+    }
+    return newest;
+}
+
+// Removes the temporary folders of backups that ended without cleaning up (a SIGKILL, a power
+// loss). A running backup holds the lock of its own, so its folder is left alone.
+bool removeStaleTemporaryFolders(const QString& backupFolderPath)
+{
+    const QDir folder(backupFolderPath);
+    const QFileInfoList candidates = folder.entryInfoList(
+        {temporaryFolderPrefix + QLatin1Char('*')},
+        QDir::Dirs | QDir::NoSymLinks | QDir::Hidden | QDir::NoDotAndDotDot | QDir::CaseSensitive);
+    for (const QFileInfo& candidate : candidates) {
+        Sys::FolderLock lock;
+        if (!lock.tryLock(candidate.absoluteFilePath()))
+            continue;
+        if (!removeFolderTree(candidate.absoluteFilePath())) {
+            Brisken::Trace::error("Failed to remove folder %s",
+                                  qUtf8Printable(candidate.absoluteFilePath()));
+            return false;
+        }
+        Brisken::Trace::info("Removed temporary folder %s left by an interrupted backup",
+                             qUtf8Printable(candidate.absoluteFilePath()));
+    }
+    return true;
+}
+
+QString backupComponent(ServerConfig& config, const ComponentSource& component,
+                        const QString& earlierLibrary, CopyResult& mediaCopy)
 {
     const QString key = QString::fromLatin1(component.key);
     if (key == QLatin1String("assets"))
-        return backupFolder(config, key, config.*component.location);
+        return backupFolder(config, key, config.*component.location, earlierLibrary, mediaCopy);
     return backupDatabase(config, key, config.*component.location);
 }
 
+// Reads every new entry back once before it is published: a dump that cannot be restored
+// must not replace a backup that can.
+bool checkNewEntries(const ServerConfig& config, const QMap<QString, QString>& componentFiles,
+                     const CopyResult& mediaCopy)
+{
+    for (auto it = componentFiles.cbegin(); it != componentFiles.cend(); ++it) {
+        const QString path = config.workFolder + it.value();
+        if (it.key() != QLatin1String("assets")) {
+            if (!checkDatabaseDump(path))
+                return false;
+        } else if (!mediaCopy.sizeMismatchFile.isEmpty()) {
+            Brisken::Trace::error(
+                "Backup check failed for %s: %s",
+                qUtf8Printable(path + QLatin1Char('/') + mediaCopy.sizeMismatchFile),
+                qUtf8Printable(QStringLiteral("the copy holds %1 bytes, but the file held %2 "
+                                              "when it was opened (it changed during the copy)")
+                                   .arg(mediaCopy.sizeCopied)
+                                   .arg(mediaCopy.sizeWhenOpened)));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Renames never follow or replace anything in the way, a link included: such an entry fails
+// the move instead of letting the data land outside the backup folder.
 bool moveEntriesIntoPlace(const QString& workFolder, const QString& backupFolderPath)
 {
     for (const QFileInfo& entry : listEntries(workFolder)) {
         const QString target = backupFolderPath + QLatin1Char('/') + entry.fileName();
-        if (!QDir().rename(entry.absoluteFilePath(), target)) {
+        if (!Sys::renameNoReplace(entry.absoluteFilePath(), target)) {
             Brisken::Trace::error("Failed to move %s to %s",
                                   qUtf8Printable(entry.absoluteFilePath()), qUtf8Printable(target));
             Brisken::Trace::error("Failed to move temporary backup data from %s to %s",
@@ -74,6 +168,17 @@ bool moveEntriesIntoPlace(const QString& workFolder, const QString& backupFolder
     return true;
 }
 
+// The new entries, their folders and the backup folder itself reach stable storage before the
+// backup is reported: one syncfs of the file system, then the folder's own entries.
+bool flushBackup(const QString& backupFolderPath)
+{
+    if (Sys::syncFileSystem(backupFolderPath) && Sys::syncPath(backupFolderPath))
+        return true;
+    Brisken::Trace::error("Failed to flush %s to disk: %s", qUtf8Printable(backupFolderPath),
+                          qUtf8Printable(Sys::errorText(errno)));
+    return false;
+}
+
 } // namespace
 
 bool createBackup(ServerConfig& config, const QString& backupPath, const QStringList& skip,
@@ -82,6 +187,9 @@ bool createBackup(ServerConfig& config, const QString& backupPath, const QString
     Brisken::Trace::info("Creating a backup of Vellacor data");
     if (!config.readServerConfiguration(serverConfigPath))
         return false;
+    Sys::FolderLock installationLock;
+    if (!lockInstallation(config, installationLock))
+        return false;
 
     const QString folder = chooseBackupFolder(config, backupPath);
     if (folder.isNull()) {
@@ -89,6 +197,8 @@ bool createBackup(ServerConfig& config, const QString& backupPath, const QString
                              "server configuration or arguments.");
         return true;
     }
+    if (!skip.contains(QStringLiteral("assets")) && !checkMediaLibrary(config))
+        return false;
     if (!deleteExisting && QFileInfo::exists(folder) && containsBackupEntries(folder)) {
         Brisken::Trace::error("Backup path %s contains data with conflicting names. Please remove "
                               "existing data or enable --delete to allow backup process to delete "
@@ -105,29 +215,39 @@ bool createBackup(ServerConfig& config, const QString& backupPath, const QString
                               qUtf8Printable(folder));
         return false;
     }
+    if (interruptedAtSafePoint() || !removeStaleTemporaryFolders(folder))
+        return false;
 
-    // Removed with whatever it still holds on every way out from here.
-    QTemporaryDir temporaryFolder(folder + QStringLiteral("/vellacor-backup-tmp"));
+    // Removed with whatever it still holds on every way out from here, while still locked, so
+    // that another backup never takes it for a leftover.
+    Sys::FolderLock temporaryLock;
+    QTemporaryDir temporaryFolder(folder + QLatin1Char('/') + temporaryFolderPrefix);
     if (!temporaryFolder.isValid()) {
         Brisken::Trace::error("Failed to create a temporary folder for backup data in %s. %s",
                               qUtf8Printable(folder), qUtf8Printable(temporaryFolder.errorString()));
         return false;
     }
+    temporaryLock.tryLock(temporaryFolder.path());
     config.workFolder = temporaryFolder.path() + QLatin1Char('/');
 
-    // The editor stays suspended only while the data is copied.
+    // The editor stays suspended only while the data is copied. A failure or a stop leaves it
+    // suspended here; the ServerConfig resumes it when the command ends.
     if (config.connectToServer())
         config.suspendServer();
+    if (interruptedAtSafePoint())
+        return false;
 
+    const QString earlierLibrary =
+        earlierMediaLibrary(config, folder, deleteExisting, backupPath.isEmpty());
     QMap<QString, QString> componentFiles;
+    CopyResult mediaCopy;
     for (const ComponentSource& component : componentSources) {
         if (skip.contains(QString::fromLatin1(component.key))) {
             Brisken::Trace::info("%s", component.skipLine);
             continue;
         }
-        // A failure leaves the editor suspended; the ServerConfig resumes it at exit.
-        const QString entry = backupComponent(config, component);
-        if (entry.isEmpty())
+        const QString entry = backupComponent(config, component, earlierLibrary, mediaCopy);
+        if (interruptedAtSafePoint() || entry.isEmpty())
             return false;
         componentFiles.insert(QString::fromLatin1(component.key), entry);
     }
@@ -137,16 +257,20 @@ bool createBackup(ServerConfig& config, const QString& backupPath, const QString
         Brisken::Trace::error("No components selected for backup.");
         return false;
     }
-    if (!writeBackupMetadata(config, componentFiles))
+    if (!checkNewEntries(config, componentFiles, mediaCopy)
+        || !writeBackupMetadata(config, componentFiles))
         return false;
 
-    // The old entries go only now: until the new backup is complete in the temporary
-    // folder, a failure must leave the earlier backup as it was.
+    // The last safe point. The old entries go only now: until the new backup is complete in
+    // the temporary folder, a failure must leave the earlier backup as it was; from here on,
+    // the backup is finished rather than left half-replaced.
+    if (interruptedAtSafePoint())
+        return false;
     if (!removeBackupEntries(folder)) {
         Brisken::Trace::error("Failed to remove existing data in %s", qUtf8Printable(folder));
         return false;
     }
-    if (!moveEntriesIntoPlace(config.workFolder, folder))
+    if (!moveEntriesIntoPlace(config.workFolder, folder) || !flushBackup(folder))
         return false;
 
     Brisken::Trace::info("Created a backup of Vellacor data in %s", qUtf8Printable(folder));
@@ -155,14 +279,31 @@ bool createBackup(ServerConfig& config, const QString& backupPath, const QString
 
 QString backupFolder(const ServerConfig& config, const QString& name, const QString& location)
 {
+    CopyResult result;
+    return backupFolder(config, name, location, QString(), result);
+}
+
+QString backupFolder(const ServerConfig& config, const QString& name, const QString& location,
+                     const QString& earlierLibrary, CopyResult& result)
+{
     const QString source = resolvePath(config, location, true);
     const QString destination = config.workFolder + name;
     if (!checkDestination(config, source, destination))
         return QString();
-    if (!copyFolder(source, destination)) {
-        Brisken::Trace::error("Failed to backup folder %s at %s", qUtf8Printable(source),
-                              qUtf8Printable(destination));
+    CopyOptions options;
+    options.stopWhenRequested = true;
+    options.linkFromFolder = earlierLibrary;
+    if (!copyFolder(source, destination, options, result)) {
+        // A stopped copy is no failure of its own: the procedure says why it ended.
+        if (!result.stopped)
+            Brisken::Trace::error("Failed to backup folder %s at %s", qUtf8Printable(source),
+                                  qUtf8Printable(destination));
         return QString();
     }
+    if (result.linkedFiles > 0)
+        Brisken::Trace::info("Linked %lld unchanged media files from the earlier backup in %s, "
+                             "copied %lld",
+                             result.linkedFiles, qUtf8Printable(earlierLibrary),
+                             result.copiedFiles);
     return name;
 }

@@ -1,6 +1,7 @@
 // The backup folder's metadata file: written last by a backup, read first by a restore.
 #include "backup/metadata.h"
 
+#include "backup/guards.h"
 #include "db/database.h"
 #include "fs/destination.h"
 #include "platform/brisken/trace.h"
@@ -9,6 +10,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
@@ -50,13 +52,44 @@ bool isEntryInsideBackup(const QString& file)
     return !file.split(QLatin1Char('/')).contains(QStringLiteral(".."));
 }
 
-bool checkComponent(ServerConfig& config, const QString& key, const QString& path)
+bool refuseEntry(const QString& path, const char* reason)
 {
+    Brisken::Trace::error("Backup check failed for %s: %s", qUtf8Printable(path), reason);
+    return false;
+}
+
+// A backup entry is what it claims to be, and nothing on its way is a link: a restore run as
+// root must never read a file outside the backup folder through a link placed in it.
+bool checkEntryKind(const QString& workFolder, const QString& file, bool isFolder)
+{
+    QString path = workFolder;
+    for (const QString& part : file.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        path += part;
+        if (QFileInfo(path).isSymLink())
+            return refuseEntry(path, "it is a symbolic link");
+        path += QLatin1Char('/');
+    }
+    const QFileInfo entry(workFolder + file);
+    if (!entry.exists()) // the component's own check says so, in its words
+        return true;
+    if (isFolder && !entry.isDir())
+        return refuseEntry(entry.filePath(), "it is not a folder");
+    if (!isFolder && !entry.isFile())
+        return refuseEntry(entry.filePath(), "it is not a regular file");
+    return true;
+}
+
+bool checkComponent(ServerConfig& config, const QString& key, const QString& file)
+{
+    const QString path = config.workFolder + file;
+    const bool isMedia = key == QLatin1String("assets");
+    if (!checkEntryKind(config.workFolder, file, isMedia))
+        return false;
     if (key == QLatin1String("db"))
         return checkDatabaseCompatibility(config, path, config.databaseLocation);
     if (key == QLatin1String("reporting"))
         return checkDatabaseCompatibility(config, path, config.reportingDatabaseLocation);
-    return checkDestination(config, path, config.assetRoot);
+    return checkMediaLibrary(config) && checkDestination(config, path, config.assetRoot);
 }
 
 } // namespace
@@ -72,7 +105,9 @@ bool writeBackupMetadata(const ServerConfig& config, const QMap<QString, QString
 
     const QString path = config.workFolder + metadataFileName;
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    // Private from the start, like the dumps it describes.
+    if (!file.open(QIODevice::WriteOnly)
+        || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
         Brisken::Trace::error("Failed to open file %s for writing Vellacor backup metadata.",
                               qUtf8Printable(path));
         return false;
@@ -92,6 +127,8 @@ bool loadBackupData(ServerConfig& config, const QStringList& skip,
                     QMap<QString, QString>& restorePlan)
 {
     const QString path = config.workFolder + metadataFileName;
+    if (QFileInfo(path).isSymLink())
+        return refuseEntry(path, "it is a symbolic link");
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         Brisken::Trace::error("Failed to open metadata file %s for reading", qUtf8Printable(path));
@@ -141,10 +178,9 @@ bool loadBackupData(ServerConfig& config, const QStringList& skip,
                                   qUtf8Printable(file), component.key);
             return false;
         }
-        const QString entryPath = config.workFolder + file;
-        if (!checkComponent(config, key, entryPath))
+        if (!checkComponent(config, key, file))
             return false;
-        restorePlan.insert(key, entryPath);
+        restorePlan.insert(key, config.workFolder + file);
     }
     return true;
 }

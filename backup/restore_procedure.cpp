@@ -1,20 +1,44 @@
 // The --restore command: check everything that can be checked, then replace the data.
 #include "backup/restore_procedure.h"
 
+#include "backup/guards.h"
 #include "backup/metadata.h"
 #include "db/database.h"
 #include "fs/folder_ops.h"
 #include "platform/brisken/trace.h"
 #include "server/server_config.h"
+#include "sys/files.h"
 
 #include <QFileInfo>
 #include <QMap>
+
+#include <cerrno>
+
+namespace {
+
+// The refilled media library reaches stable storage before the restore is reported.
+bool restoreMediaLibrary(const ServerConfig& config, const QString& sourceFolder)
+{
+    if (!restoreFolder(config, sourceFolder, config.assetRoot))
+        return false;
+    const QString target = resolvePath(config, config.assetRoot, true);
+    if (Sys::syncFileSystem(target))
+        return true;
+    Brisken::Trace::error("Failed to flush %s to disk: %s", qUtf8Printable(target),
+                          qUtf8Printable(Sys::errorText(errno)));
+    return false;
+}
+
+} // namespace
 
 bool restoreBackup(ServerConfig& config, const QString& backupPath, const QStringList& skip,
                    const QString& serverConfigPath)
 {
     Brisken::Trace::info("Restoring a backup of Vellacor data");
     if (!config.readServerConfiguration(serverConfigPath))
+        return false;
+    Sys::FolderLock installationLock;
+    if (!lockInstallation(config, installationLock))
         return false;
 
     const QFileInfo backupInfo(backupPath);
@@ -48,17 +72,23 @@ bool restoreBackup(ServerConfig& config, const QString& backupPath, const QStrin
         return false;
     }
 
+    // A stop request lets the component in progress finish: the safe points lie between
+    // the components, never inside one.
     const QString db = QStringLiteral("db");
     const QString reporting = QStringLiteral("reporting");
     const QString assets = QStringLiteral("assets");
+    if (interruptedAtSafePoint())
+        return false;
     if (restorePlan.contains(db)
-        && !restoreDatabase(config, restorePlan.value(db), config.databaseLocation))
+        && (!restoreDatabase(config, restorePlan.value(db), config.databaseLocation)
+            || interruptedAtSafePoint()))
         return false;
     if (restorePlan.contains(reporting)
-        && !restoreDatabase(config, restorePlan.value(reporting), config.reportingDatabaseLocation))
+        && (!restoreDatabase(config, restorePlan.value(reporting), config.reportingDatabaseLocation)
+            || interruptedAtSafePoint()))
         return false;
     if (restorePlan.contains(assets)
-        && !restoreFolder(config, restorePlan.value(assets), config.assetRoot))
+        && (!restoreMediaLibrary(config, restorePlan.value(assets)) || interruptedAtSafePoint()))
         return false;
 
     Brisken::Trace::info("Restored a backup of Vellacor data from %s", qUtf8Printable(backupPath));

@@ -81,6 +81,12 @@ QString backupDatabase(const ServerConfig& config, const QString& component,
     return QString();
 }
 
+bool checkDatabaseDump(const QString& dumpFile)
+{
+    Q_UNUSED(dumpFile);
+    return true;
+}
+
 bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpFile,
                                 const QString& location)
 {

@@ -193,6 +193,11 @@ bool removeBackupEntries(const QString& folderPath)
     return true;
 }
 
+bool removeFolderTree(const QString& folderPath)
+{
+    return QDir(folderPath).removeRecursively();
+}
+
 bool restoreFolder(const ServerConfig& config, const QString& sourceFolder,
                    const QString& targetLocation)
 {

@@ -71,6 +71,10 @@ bool containsBackupEntries(const QString& folderPath);
 // link; nothing outside folderPath is deleted. True when all went (or there were none).
 bool removeBackupEntries(const QString& folderPath);
 
+// Removes folderPath with everything in it, hidden entries included; links go as links and
+// are never followed. False when anything stayed.
+bool removeFolderTree(const QString& folderPath);
+
 // Empties the target location (entries listEntries() shows) and refills it from sourceFolder.
 bool restoreFolder(const ServerConfig& config, const QString& sourceFolder,
                    const QString& targetLocation);

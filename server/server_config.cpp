@@ -67,6 +67,7 @@ bool ServerConfig::readServerConfiguration(const QString& serverConfigPath)
         return false;
     }
 
+    configurationFile = mainFile.fileName();
     QFile overlay(QString::fromLatin1(overlayConfigurationFile));
     parseConfigurationFile(overlay);
     return true;

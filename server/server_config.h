@@ -40,6 +40,7 @@ public:
     int controlPort = 9299;
     QString workFolder; // ends in "/"
     QTcpSocket controlSocket;
+    QString configurationFile; // the main file that readServerConfiguration read
 };
 
 // Applies one raw line of a configuration file by the line grammar (clean-up, quotes removed,

@@ -18,6 +18,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace {
@@ -151,19 +152,53 @@ bool checkNewEntries(const ServerConfig& config, const QMap<QString, QString>& c
     return true;
 }
 
+bool reportFailedMove(const QString& entryPath, const QString& target, const QString& workFolder,
+                      const QString& backupFolderPath)
+{
+    Brisken::Trace::error("Failed to move %s to %s", qUtf8Printable(entryPath),
+                          qUtf8Printable(target));
+    Brisken::Trace::error("Failed to move temporary backup data from %s to %s",
+                          qUtf8Printable(workFolder), qUtf8Printable(backupFolderPath));
+    return false;
+}
+
+// The metadata file goes last: a backup folder whose moves broke off holds no metadata, so
+// nothing takes it for a complete backup.
+QFileInfoList entriesToMove(const QString& workFolder)
+{
+    QFileInfoList entries = listEntries(workFolder);
+    std::stable_partition(entries.begin(), entries.end(), [](const QFileInfo& entry) {
+        return entry.fileName() != metadataFile;
+    });
+    return entries;
+}
+
+// An entry that clearing the backup folder leaves in place (a dangling link, a special file)
+// would stop a move halfway; it is found before the earlier backup is touched.
+bool checkNothingInTheWay(const QString& workFolder, const QString& backupFolderPath)
+{
+    for (const QFileInfo& entry : entriesToMove(workFolder)) {
+        const QString target = backupFolderPath + QLatin1Char('/') + entry.fileName();
+        const QFileInfo existing(target);
+        const bool inTheWay = existing.isSymLink()
+                                  ? !existing.exists()
+                                  : existing.exists() && !existing.isFile() && !existing.isDir();
+        if (inTheWay)
+            return reportFailedMove(entry.absoluteFilePath(), target, workFolder,
+                                    backupFolderPath);
+    }
+    return true;
+}
+
 // Renames never follow or replace anything in the way, a link included: such an entry fails
 // the move instead of letting the data land outside the backup folder.
 bool moveEntriesIntoPlace(const QString& workFolder, const QString& backupFolderPath)
 {
-    for (const QFileInfo& entry : listEntries(workFolder)) {
+    for (const QFileInfo& entry : entriesToMove(workFolder)) {
         const QString target = backupFolderPath + QLatin1Char('/') + entry.fileName();
-        if (!Sys::renameNoReplace(entry.absoluteFilePath(), target)) {
-            Brisken::Trace::error("Failed to move %s to %s",
-                                  qUtf8Printable(entry.absoluteFilePath()), qUtf8Printable(target));
-            Brisken::Trace::error("Failed to move temporary backup data from %s to %s",
-                                  qUtf8Printable(workFolder), qUtf8Printable(backupFolderPath));
-            return false;
-        }
+        if (!Sys::renameNoReplace(entry.absoluteFilePath(), target))
+            return reportFailedMove(entry.absoluteFilePath(), target, workFolder,
+                                    backupFolderPath);
     }
     return true;
 }
@@ -264,7 +299,7 @@ bool createBackup(ServerConfig& config, const QString& backupPath, const QString
     // The last safe point. The old entries go only now: until the new backup is complete in
     // the temporary folder, a failure must leave the earlier backup as it was; from here on,
     // the backup is finished rather than left half-replaced.
-    if (interruptedAtSafePoint())
+    if (interruptedAtSafePoint() || !checkNothingInTheWay(config.workFolder, folder))
         return false;
     if (!removeBackupEntries(folder)) {
         Brisken::Trace::error("Failed to remove existing data in %s", qUtf8Printable(folder));

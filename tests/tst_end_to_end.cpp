@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -141,7 +142,10 @@ private slots:
     void editorSuspendedDuringBackup();
     void failures_data();
     void failures();
+    void fullVolume_data();
     void fullVolume();
+    void stoppedAndConcurrentBackups();
+    void restoreFinishesComponentOnSignal();
 };
 
 void tst_EndToEnd::usage_data()
@@ -371,6 +375,22 @@ void tst_EndToEnd::failures_data()
                        "[info] Skipping media library in restore.", "[error] No components selected for restore.", failed} << 2;
     QTest::newRow("restore stops at the first failure") << "reporting database a folder" << "--restore --backup-path {P}"
         << QStringList{restoring, reading, "[error] Failed to remove exiting database {S}data/reporting.db", failed} << 2;
+    QTest::newRow("pg_dump writes half a dump, exit 0") << "half dump" << "--backup --delete --backup-path {P} --backup-skip db"
+        << QStringList{creating, reading, "[info] Skipping main database in backup.", "[error] Backup check failed for {P}/vellacor-backup-tmp…", backupFailed} << 2;
+    QTest::newRow("dangling link named like an entry") << "link:db_dump.db->{D}/elsewhere" << "--backup --delete --backup-path {P}"
+        << QStringList{creating, reading, "[error] Failed to move {P}/vellacor-backup-tmp…", "[error] Failed to move temporary backup data from {P}/vellacor-backup-tmp…", backupFailed} << 2;
+    for (const char* entry : {"bw-vellacor-backup-metadata.json", "db_dump.db", "assets"})
+        QTest::newRow(qPrintable(QString("restore refuses a link named %1").arg(entry))) << QString("link:%1->{D}/elsewhere").arg(entry) << "--restore --backup-path {P}"
+            << QStringList{restoring, reading, QString("[error] Backup check failed for {P}/%1: it is a symbolic link").arg(entry), load, failed} << 2;
+    const QString refusing = "[error] Refusing to use %1 as the media library: %2";
+    QTest::newRow("asset_root missing") << "configuration:  asset_root:" << "--backup --delete --backup-path {P}"
+        << QStringList{creating, reading, refusing.arg("{R}/server", "no asset_root is configured"), backupFailed} << 2;
+    QTest::newRow("asset_root the installation") << "configuration:  asset_root: .." << "--backup --delete --backup-path {P}"
+        << QStringList{creating, reading, refusing.arg("{R}", "it is the installation folder"), backupFailed} << 2;
+    QTest::newRow("asset_root holds a database") << "configuration:  asset_root: data/" << "--backup --delete --backup-path {P}"
+        << QStringList{creating, reading, refusing.arg("{S}data/", "it holds the database {S}data/main.db"), backupFailed} << 2;
+    QTest::newRow("asset_root /, restore") << "configuration:  asset_root: /" << "--restore --backup-path {P}"
+        << QStringList{restoring, reading, refusing.arg("/", "it is the root folder"), load, failed} << 2;
     // clang-format on
 }
 
@@ -405,6 +425,20 @@ void tst_EndToEnd::failures()
     QVERIFY(!setup.startsWith("metadata:") || writeFile(metadata, setup.mid(9).toUtf8()));
     if (setup.startsWith("configuration:"))
         installation.configure(setup.mid(14).toUtf8() + '\n');
+    const auto expand = [&](QString text) {
+        return text.replace("{P}", installation.backups).replace("{R}", installation.root).replace("{S}", installation.server).replace("{D}", installation.dir.path());
+    };
+    if (setup.startsWith("link:")) { // in place of the entry; its target is never made
+        const QString name = installation.backups + '/' + setup.mid(5).section("->", 0, 0);
+        QVERIFY((QFile::remove(name) || QDir(name).removeRecursively()) && QFile::link(expand(setup.section("->", 1)), name));
+    }
+    QProcessEnvironment environment = installation.environment();
+    if (setup == "half dump") { // no completion line, exit code 0
+        QVERIFY(writeFile(installation.dir.filePath("bin/pg_dump"), "#!/bin/sh\nprintf -- '--\\n-- PostgreSQL database dump\\n--\\n' > \"$3\"\n"));
+        QVERIFY(setMode(installation.dir.filePath("bin/pg_dump"), 0755));
+        environment.insert("PATH", installation.dir.filePath("bin") + ':' + environment.value("PATH"));
+        installation.configure("  reporting_db: postgres://nobody@127.0.0.1:1/x\n");
+    }
     if (setup == "reporting database a folder") { // it cannot be removed as a file
         sqlite(installation.mainDb, {"DELETE FROM projects"});
         QVERIFY(writeFile(installation.media + "/after-backup.txt", "untouched\n"));
@@ -412,12 +446,9 @@ void tst_EndToEnd::failures()
     }
     const QMap<QString, QByteArray> before = snapshot(installation.dir.path());
 
-    const auto expand = [&](QString text) {
-        return text.replace("{P}", installation.backups).replace("{R}", installation.root).replace("{S}", installation.server);
-    };
     const QStringList args = expand(arguments).split(' ', Qt::SkipEmptyParts);
-    const ToolRun run = QByteArray(QTest::currentDataTag()).contains("nobody") ? runToolAsNobody(args, installation.environment())
-                                                                                : installation.run(args);
+    const ToolRun run = QByteArray(QTest::currentDataTag()).contains("nobody") ? runToolAsNobody(args, environment)
+                                                                                : runTool(args, environment);
     QCOMPARE(run.lines.size(), lines.size());
     for (int i = 0; i < lines.size(); ++i) {
         const QString expected = expand(lines[i]);
@@ -434,11 +465,29 @@ void tst_EndToEnd::failures()
         QCOMPARE(server->received(), QByteArray()); // probed, nothing sent
 }
 
+void tst_EndToEnd::fullVolume_data()
+{
+    QTest::addColumn<QString>("phase");
+    QTest::addColumn<QString>("error"); // the first error line starts so
+    QTest::newRow("check") << "check" << "[error] Not enough space available at {P}/vellacor-backup-tmp";
+    QTest::newRow("database dump") << "dump" << "[error] SQLite could not back up {S}data/main.db: ";
+    // 300 files of 10 bytes pass the check, but each takes a page on the volume.
+    QTest::newRow("media copy") << "copy" << "[error] Failed to copy file {S}media/";
+}
+
 void tst_EndToEnd::fullVolume()
 {
+    QFETCH(QString, phase);
+    QFETCH(QString, error);
     // A 512 KiB volume, private to one run, as the backup folder.
     Installation installation;
-    QVERIFY(writeFile(installation.media + "/video.bin", QByteArray(600 * 1024, 'v')) && QDir().mkpath(installation.backups));
+    if (phase == "check")
+        QVERIFY(writeFile(installation.media + "/video.bin", QByteArray(600 * 1024, 'v')));
+    if (phase == "dump")
+        sqlite(installation.mainDb, {"CREATE TABLE blob (b BLOB)", "INSERT INTO blob VALUES (randomblob(600 * 1024))"});
+    for (int i = 0; phase == "copy" && i < 300; ++i)
+        QVERIFY(writeFile(installation.media + QString("/many/%1").arg(i), "ten bytes."));
+    QVERIFY(QDir().mkpath(installation.backups));
     QProcess shell;
     shell.setProcessEnvironment(installation.environment());
     shell.start("unshare", {"-m", "sh", "-c", "mount --make-rprivate / && mount -t tmpfs -o size=512k tmpfs \"$1\" && "
@@ -446,8 +495,99 @@ void tst_EndToEnd::fullVolume()
                             "sh", installation.backups, BWV_TOOL_PATH});
     QVERIFY(shell.waitForFinished(60000));
     const QString errors = shell.readAllStandardError();
-    QVERIFY2(errors.contains("[error] Not enough space available at " + installation.backups + "/vellacor-backup-tmp"), qPrintable(errors));
+    QVERIFY2(errors.contains(error.replace("{P}", installation.backups).replace("{S}", installation.server)), qPrintable(errors));
     QCOMPARE(QString(shell.readAllStandardOutput()), "status 2\n"); // and nothing left on the volume
+}
+
+void tst_EndToEnd::stoppedAndConcurrentBackups()
+{
+    Installation installation;
+    QCOMPARE(installation.run({"--backup", "--backup-path", installation.backups}).exitCode, 0);
+    const QMap<QString, QByteArray> earlier = snapshot(installation.backups);
+    FakeControlServer silent({"ack\n"}); // never "server-suspended"
+    installation.port = silent.port();
+    installation.configure();
+    const QStringList backup{"--backup", "--delete", "--backup-path", installation.backups};
+    const auto start = [&](QProcess& process, int startsBefore) {
+        process.setProcessEnvironment(installation.environment());
+        process.start(BWV_TOOL_PATH, backup);
+        return waitFor([&] { return silent.received().count("start-backup") > startsBefore; });
+    };
+    const QString failed = "[error] Vellacor backup process failed.";
+
+    // While one backup waits for the server, a second is refused; SIGTERM ends the wait.
+    QProcess waiting;
+    QVERIFY(start(waiting, 0));
+    const ToolRun second = installation.run(backup);
+    QCOMPARE(second.lines, installation.expect("Creating", {"[error] Another bw-vellacor-ctl process is working on " + installation.root, failed}));
+    QCOMPARE(second.exitCode, 2);
+    ::kill(waiting.processId(), SIGTERM);
+    const ToolRun stopped = finishTool(waiting);
+    QCOMPARE(stopped.lines, installation.expect("Creating", {"[info] Suspending Vellacor Editor", "[error] Interrupted by signal SIGTERM.", failed,
+                                                             "[info] Resuming Vellacor Editor"}));
+    QCOMPARE(stopped.exitCode, 2);
+    QVERIFY(silent.received().endsWith("{\"msg\" : \"finish-backup\"}\n"));
+    QCOMPARE(snapshot(installation.backups), earlier); // no temporary folder, the earlier backup as it was
+
+    // SIGKILL leaves the temporary folder behind; the next backup removes it.
+    QProcess killed;
+    QVERIFY(start(killed, 1));
+    ::kill(killed.processId(), SIGKILL);
+    QVERIFY(killed.waitForFinished(10000));
+    const QStringList leftovers = QDir(installation.backups).entryList({"vellacor-backup-tmp*"}, QDir::Dirs);
+    QCOMPARE(leftovers.size(), 1);
+    installation.port = 0;
+    installation.configure();
+    QCOMPARE(installation.run(backup).lines,
+             installation.expect("Creating", {"[info] Removed temporary folder {P}/" + leftovers.first() + " left by an interrupted backup",
+                                              "[info] Linked 2 unchanged media files from the earlier backup in {P}/assets, copied 0",
+                                              "[info] Created a backup of Vellacor data in {P}"}));
+
+    // SIGINT during a large media copy.
+    const QMap<QString, QByteArray> complete = snapshot(installation.backups);
+    for (int i = 0; i < 5000; ++i)
+        QVERIFY(writeFile(installation.media + QString("/bulk/%1/%2.bin").arg(i % 50).arg(i), QByteArray(1024, 'b')));
+    QProcess copying;
+    copying.setProcessEnvironment(installation.environment());
+    copying.start(BWV_TOOL_PATH, backup);
+    QVERIFY(waitFor([&] {
+        const QStringList work = QDir(installation.backups).entryList({"vellacor-backup-tmp*"}, QDir::Dirs);
+        return !work.isEmpty() && QFileInfo::exists(installation.backups + '/' + work.first() + "/assets/bulk/0");
+    }));
+    ::kill(copying.processId(), SIGINT);
+    const ToolRun interrupted = finishTool(copying);
+    QCOMPARE(interrupted.lines, installation.expect("Creating", {"[error] Interrupted by signal SIGINT.", failed}));
+    QCOMPARE(snapshot(installation.backups), complete);
+}
+
+void tst_EndToEnd::restoreFinishesComponentOnSignal()
+{
+    Installation installation;
+    TestCluster cluster;
+    QVERIFY2(cluster.load(), "no test cluster: run the tests through ctest");
+    QVERIFY(cluster.createDatabase("e2e_stop"));
+    QCOMPARE(cluster.query("e2e_stop", "CREATE TABLE t (x int); INSERT INTO t VALUES (1), (2);"), QStringList());
+    installation.configure("  db: " + cluster.url("e2e_stop").toUtf8() + "\n");
+    QCOMPARE(installation.run({"--backup", "--backup-path", installation.backups}).exitCode, 0);
+    QCOMPARE(cluster.query("e2e_stop", "DELETE FROM t"), QStringList());
+    QVERIFY(writeFile(installation.media + "/after-backup.txt", "untouched\n"));
+
+    // A psql that takes a second to start its load, and says when it began.
+    const QString fake = installation.dir.filePath("bin/psql");
+    QVERIFY(writeFile(fake, "#!/bin/sh\n[ \"$1\" = --version ] && exec /usr/bin/psql --version\n"
+                            "touch \"$0.started\"; sleep 1; exec /usr/bin/psql \"$@\"\n") && setMode(fake, 0755));
+    QProcessEnvironment environment = installation.environment();
+    environment.insert("PATH", installation.dir.filePath("bin") + ':' + environment.value("PATH"));
+    QProcess restore;
+    restore.setProcessEnvironment(environment);
+    restore.start(BWV_TOOL_PATH, {"--restore", "--backup-path", installation.backups});
+    QVERIFY(waitFor([&] { return QFileInfo::exists(fake + ".started"); }));
+    ::kill(restore.processId(), SIGINT);
+    const ToolRun run = finishTool(restore);
+    QCOMPARE(run.lines, installation.expect("Restoring", {"[error] Interrupted by signal SIGINT.", "[error] Vellacor restore process failed."}));
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(cluster.query("e2e_stop", "SELECT x FROM t ORDER BY x"), QStringList({"1", "2"})); // the database finished
+    QVERIFY(QFileInfo::exists(installation.media + "/after-backup.txt")); // the media library was not begun
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)

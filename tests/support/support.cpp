@@ -49,11 +49,16 @@ QStringList TraceCapture::lines() const
 ToolRun runTool(const QStringList& arguments, const QProcessEnvironment& environment,
                 const QString& workingFolder, const QString& program)
 {
-    ToolRun run;
     QProcess process;
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(workingFolder);
     process.start(program, arguments);
+    return finishTool(process);
+}
+
+ToolRun finishTool(QProcess& process)
+{
+    ToolRun run;
     if (!process.waitForFinished(120000)) {
         process.kill();
         process.waitForFinished(5000);
@@ -68,6 +73,16 @@ ToolRun runTool(const QStringList& arguments, const QProcessEnvironment& environ
         for (QString line : text.chopped(1).split(QLatin1Char('\n')))
             run.lines << line.remove(stamp);
     return run;
+}
+
+bool waitFor(const std::function<bool()>& condition)
+{
+    for (int waitedMs = 0; waitedMs < 60000; waitedMs += 2) {
+        if (condition())
+            return true;
+        ::usleep(2000);
+    }
+    return false;
 }
 
 // A copy of the tool that nobody may run: the build folder may lie where nobody cannot enter.

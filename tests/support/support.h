@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QMutex>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QSemaphore>
 #include <QStringList>
@@ -34,6 +35,10 @@ ToolRun runTool(const QStringList& arguments,
                 const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
                 const QString& workingFolder = QString(),
                 const QString& program = QStringLiteral(BWV_TOOL_PATH));
+// Waits for a tool started on process, then as runTool.
+ToolRun finishTool(QProcess& process);
+// Polls condition every 2 ms for at most a minute; false when it never held.
+bool waitFor(const std::function<bool()>& condition);
 // The same as the user "nobody" (runuser), for permission cases; the tests run as root.
 ToolRun runToolAsNobody(const QStringList& arguments, const QProcessEnvironment& environment);
 

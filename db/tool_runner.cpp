@@ -1,13 +1,19 @@
 // Runs pg_dump and psql for one database and turns their failures into one error line.
 #include "db/tool_runner.h"
 
+#include "fs/destination.h"
+#include "fs/progress.h"
 #include "platform/brisken/trace.h"
 #include "sys/child_process.h"
 #include "sys/interrupt.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTextStream>
+
+#include <functional>
 
 namespace {
 
@@ -89,22 +95,66 @@ bool judgeRun(const QProcess& process, int errorCode, bool finished,
 
 // Connects the error notification directly, so the line is written inside start() or a wait,
 // before the run is judged. The returned connection is cut before the child is killed.
-QMetaObject::Connection reportErrors(QProcess& process, int& errorCode, const QString& program)
+QMetaObject::Connection reportErrors(QProcess& process, int& errorCode, const QString& program,
+                                     Progress* progress = nullptr)
 {
     return QObject::connect(
         &process, &QProcess::errorOccurred, &process,
-        [&errorCode, program](QProcess::ProcessError code) {
+        [&errorCode, program, progress](QProcess::ProcessError code) {
+            if (progress)
+                progress->clear();
             processErrorHandler(errorCode, program, code);
         },
         Qt::DirectConnection);
 }
 
+// How far psql has read its file: the position of the descriptor that has it open, as the
+// kernel shows it in /proc. -1 while it cannot be seen.
+qint64 readPosition(qint64 pid, const QString& file, QString& descriptorPath)
+{
+    const QString folder = QStringLiteral("/proc/%1/").arg(pid);
+    if (descriptorPath.isEmpty()) {
+        for (const QString& fd : QDir(folder + QStringLiteral("fd")).entryList(QDir::System)) {
+            if (QFile::symLinkTarget(folder + QStringLiteral("fd/") + fd) == file)
+                descriptorPath = folder + QStringLiteral("fdinfo/") + fd;
+        }
+    }
+    QFile info(descriptorPath);
+    if (descriptorPath.isEmpty() || !info.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray position = info.readLine();
+    return position.startsWith("pos:") ? position.mid(4).trimmed().toLongLong() : -1;
+}
+
+// The progress line of a run: bytes pg_dump has written, or how far psql has read.
+void showProgress(Progress& progress, const QProcess& process, const QString& sqlFile,
+                  QString& descriptorPath)
+{
+    if (!progress.isActive())
+        return;
+    if (process.program() == QLatin1String("pg_dump")) {
+        const qint64 written = QFileInfo(sqlFile).size();
+        progress.update(written, [&] { return formatSize(written) + QStringLiteral(" written"); });
+        return;
+    }
+    const QString file = QFileInfo(sqlFile).absoluteFilePath();
+    const qint64 position = readPosition(process.processId(), file, descriptorPath);
+    const qint64 size = QFileInfo(sqlFile).size();
+    if (position >= 0 && size > 0)
+        progress.update(position, [&] {
+            return QStringLiteral("%1% of %2 read").arg(position * 100 / size).arg(formatSize(size));
+        });
+}
+
 // Waits for the child within the time limit. With OnStop::KillChild a stop request ends the
 // wait early (stopped is then true); otherwise the child is left to finish.
-bool waitForChild(QProcess& process, OnStop onStop, bool& stopped)
+bool waitForChild(QProcess& process, OnStop onStop, bool& stopped,
+                  const std::function<void()>& tick = {})
 {
     const QDeadlineTimer deadline(toolTimeoutMs());
     for (;;) {
+        if (tick)
+            tick();
         const qint64 remainingMs = deadline.remainingTime();
         if (process.waitForFinished(int(qMin<qint64>(remainingMs, stopCheckMs))))
             return true;
@@ -138,10 +188,16 @@ bool runDatabaseTool(const QString& program, const QString& databaseUrl, const Q
                          << extraArguments << databaseUrl);
 
     int errorCode = -1;
-    const QMetaObject::Connection errorConnection = reportErrors(process, errorCode, program);
+    Progress progress(program == QLatin1String("pg_dump") ? "pg_dump" : "psql");
+    const QMetaObject::Connection errorConnection =
+        reportErrors(process, errorCode, program, &progress);
     process.start(QIODevice::ReadWrite);
     bool stopped = false;
-    const bool finished = waitForChild(process, onStop, stopped);
+    QString descriptorPath;
+    const bool finished = waitForChild(process, onStop, stopped, [&] {
+        showProgress(progress, process, sqlFile, descriptorPath);
+    });
+    progress.clear();
     if (stopped) {
         // The caller reports the interruption; the child's end is no failure of its own.
         QObject::disconnect(errorConnection);

@@ -146,6 +146,7 @@ private slots:
     void fullVolume();
     void stoppedAndConcurrentBackups();
     void restoreFinishesComponentOnSignal();
+    void progressOnATerminal();
 };
 
 void tst_EndToEnd::usage_data()
@@ -588,6 +589,26 @@ void tst_EndToEnd::restoreFinishesComponentOnSignal()
     QCOMPARE(run.exitCode, 2);
     QCOMPARE(cluster.query("e2e_stop", "SELECT x FROM t ORDER BY x"), QStringList({"1", "2"})); // the database finished
     QVERIFY(QFileInfo::exists(installation.media + "/after-backup.txt")); // the media library was not begun
+}
+
+void tst_EndToEnd::progressOnATerminal()
+{
+    // A pg_dump that takes a second and a half, under a pseudo-terminal made by script(1).
+    Installation installation;
+    installation.configure("  reporting_db: postgres://nobody@127.0.0.1:1/x\n");
+    QVERIFY(writeFile(installation.dir.filePath("bin/pg_dump"), "#!/bin/sh\nfor i in 1 2 3 4 5 6; do head -c 100000 /dev/zero >> \"$3\"; sleep 0.25; done\n"
+                                                                  "echo '-- PostgreSQL database dump complete' >> \"$3\"\n"));
+    QVERIFY(setMode(installation.dir.filePath("bin/pg_dump"), 0755));
+    QProcessEnvironment environment = installation.environment();
+    environment.insert("PATH", installation.dir.filePath("bin") + ':' + environment.value("PATH"));
+    QProcess script; // script(1) gives the tool a terminal and copies what it shows to standard output
+    script.setProcessEnvironment(environment);
+    script.start("script", {"-qec", QString("'%1' --backup --backup-path '%2'").arg(BWV_TOOL_PATH, installation.backups), "/dev/null"});
+    QVERIFY(script.waitForFinished(60000));
+    const QString shown = script.readAllStandardOutput();
+    // Redrawn in place, then erased before the next log line; the log lines themselves unchanged.
+    QVERIFY2(shown.count(QRegularExpression("\r\x1b\\[Kpg_dump: [0-9.]+ KB written, ")) >= 2, qPrintable(shown));
+    QVERIFY2(shown.contains(QRegularExpression("KB/s, 0:0\\d\r\x1b\\[K\\d{4}-\\d\\d-\\d\\d [0-9:.]+ \\[info\\] Created a backup")), qPrintable(shown));
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)

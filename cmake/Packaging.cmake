@@ -10,12 +10,14 @@ set(admin_dir ${PROJECT_BINARY_DIR}/admin)
 set(dist_dir ${PROJECT_SOURCE_DIR}/dist)
 # With the prefix /usr this is /etc/default/bw-vellacor-backup.
 set(BWV_DEFAULTS_FILE ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/bw-vellacor-backup)
-# Debian 12 keeps units in /lib until its /usr merge is finished; elsewhere they go below the
-# prefix, where systemd looks too (/usr/local/lib/systemd/system).
+# Debian 12 keeps units in /lib until its /usr merge is finished. Other prefixes keep everything
+# below the prefix, where systemd looks too (/usr/local/lib/systemd/system).
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
     set(unit_dir /lib/systemd/system)
+    set(defaults_dir /etc/default)
 else()
     set(unit_dir lib/systemd/system)
+    set(defaults_dir ${CMAKE_INSTALL_SYSCONFDIR}/default)
 endif()
 
 # The unit and the retention command name the installed paths of the prefix they go to.
@@ -48,7 +50,7 @@ install(FILES ${man_page} ${admin_dir}/bw-vellacor-prune-backups.1.gz
 install(FILES ${admin_dir}/bw-vellacor-backup.service ${dist_dir}/bw-vellacor-backup.timer
     DESTINATION ${unit_dir})
 install(FILES ${dist_dir}/bw-vellacor-backup.default
-    DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME bw-vellacor-backup)
+    DESTINATION ${defaults_dir} RENAME bw-vellacor-backup)
 install(FILES ${dist_dir}/bw-vellacor-ctl.bash-completion
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME bw-vellacor-ctl)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${dist_dir}/copyright ${changelog}

@@ -1,0 +1,29 @@
+#!/bin/bash
+# bash completion of bw-vellacor-ctl: what it offers for the word under the cursor.
+# Usage: completion.sh <completion file>
+set -uo pipefail
+source "$1"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+mkdir "$tmp/folder" && touch "$tmp/file"
+status=0
+# Each row: the words of the line, the last one being completed | what is offered, sorted.
+while IFS='|' read -r line expected; do
+    read -ra COMP_WORDS <<< "$line"
+    [[ $line == *" " ]] && COMP_WORDS+=("")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    _bw_vellacor_ctl
+    offered=$(printf '%s\n' "${COMPREPLY[@]}" | sort | xargs)
+    [[ $offered == "$expected" ]] || { echo "FAIL '$line': '$offered', not '$expected'"; status=1; }
+done <<ROWS
+bw-vellacor-ctl --|--backup --backup-path --backup-skip --delete --help --minidump-path --minidump-upload-url --restore --restore-skip --server-config
+bw-vellacor-ctl --backup --|--backup-path --backup-skip --delete --help --minidump-path --minidump-upload-url --restore-skip --server-config
+bw-vellacor-ctl --restore-skip |assets db reporting
+bw-vellacor-ctl --backup-skip db,rep|db,reporting
+bw-vellacor-ctl --backup-skip db,|db,assets db,reporting
+bw-vellacor-ctl --restore-skip = a|assets
+bw-vellacor-ctl --backup-path $tmp/|$tmp/folder
+bw-vellacor-ctl --server-config $tmp/|$tmp/file $tmp/folder
+bw-vellacor-ctl --minidump-upload-url |
+ROWS
+exit $status

@@ -1,11 +1,14 @@
 // Backup, compatibility check and restore of one database, an SQLite file or PostgreSQL.
 #include "db/database.h"
 
+#include "db/postgres_dump.h"
+#include "db/sqlite_file.h"
 #include "db/tool_runner.h"
 #include "fs/destination.h"
 #include "platform/brisken/trace.h"
 #include "platform/vellacor/vellacor.h"
 #include "server/server_config.h"
+#include "sys/files.h"
 #include "sys/interrupt.h"
 
 #include <QDir>
@@ -14,6 +17,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTemporaryFile>
 #include <QUrl>
 
 namespace {
@@ -48,6 +52,25 @@ QSqlDatabase postgresConnection(const QString& location)
     return Vellacor::DatabaseManager::connection(Vellacor::DB::rewriteServerUrl(location));
 }
 
+// Creates path as an empty file that only its owner may read, and fails when anything is
+// already there: a dump never goes into an existing file and is private while it grows.
+// QTemporaryFile creates with mode 0600; the move never replaces anything.
+bool createPrivateFile(const QString& path)
+{
+    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
+    if (!file.open() || !Sys::renameNoReplace(file.fileName(), path))
+        return false;
+    file.setAutoRemove(false);
+    return true;
+}
+
+bool refuseDump(const QString& dumpFile, const QString& reason)
+{
+    Brisken::Trace::error("Backup check failed for %s: %s", qUtf8Printable(dumpFile),
+                          qUtf8Printable(reason));
+    return false;
+}
+
 } // namespace
 
 QString backupDatabase(const ServerConfig& config, const QString& component,
@@ -57,18 +80,24 @@ QString backupDatabase(const ServerConfig& config, const QString& component,
         const QString source = resolvePath(config, location, true);
         const QString name = component + QStringLiteral("_dump.db");
         const QString target = config.workFolder + name;
-        // QFile::copy never overwrites, so a leftover file of that name fails the backup.
-        if (!QFile::copy(source, target)) {
-            Brisken::Trace::error("Failed to backup database %s at %s", qUtf8Printable(source),
-                                  qUtf8Printable(target));
+        // A leftover file of that name fails the backup.
+        QString sqliteError;
+        if (createPrivateFile(target) && backupSqliteFile(source, target, sqliteError))
+            return name;
+        // A wait for a writer's lock cut short by a signal is no failure of its own.
+        if (Interrupt::requested())
             return QString();
-        }
-        return name;
+        if (!sqliteError.isNull())
+            Brisken::Trace::error("SQLite could not back up %s: %s", qUtf8Printable(source),
+                                  qUtf8Printable(sqliteError));
+        Brisken::Trace::error("Failed to backup database %s at %s", qUtf8Printable(source),
+                              qUtf8Printable(target));
+        return QString();
     }
     if (isPostgresLocation(location)) {
         const QString name = component + QStringLiteral("_dump.sql");
         const QString target = config.workFolder + name;
-        if (!dumpPostgresDatabase(location, target)) {
+        if (!createPrivateFile(target) || !dumpPostgresDatabase(location, target)) {
             // A dump stopped by a signal is no failure of its own: the procedure says why.
             if (!Interrupt::requested())
                 Brisken::Trace::error("Failed to backup database %s at %s", qUtf8Printable(location),
@@ -79,6 +108,15 @@ QString backupDatabase(const ServerConfig& config, const QString& component,
     }
     Brisken::Trace::error("Unknown database type %s", qUtf8Printable(location));
     return QString();
+}
+
+bool checkDatabaseDump(const QString& dumpFile)
+{
+    QString reason = QStringLiteral("it is no database dump");
+    const bool sound = isSqliteDump(dumpFile)     ? quickCheckSqliteFile(dumpFile, reason)
+                       : isPostgresDump(dumpFile) ? checkDumpComplete(dumpFile, reason)
+                                                  : false;
+    return sound || refuseDump(dumpFile, reason);
 }
 
 bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpFile,

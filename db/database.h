@@ -13,6 +13,10 @@ class ServerConfig;
 QString backupDatabase(const ServerConfig& config, const QString& component,
                        const QString& location);
 
+// Reads a new dump back once: an SQLite dump must pass quick_check, a PostgreSQL dump must end
+// with pg_dump's completion line. False after "Backup check failed for %s: %s".
+bool checkDatabaseDump(const QString& dumpFile);
+
 // True when dumpFile can be restored into the database at location.
 bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpFile,
                                 const QString& location);

@@ -6,6 +6,42 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
+namespace {
+
+QString sqliteValue(const QString& file, const QString& sql) // the output of the sqlite3 program
+{
+    QProcess sqlite;
+    sqlite.start("sqlite3", {"-bail", file, sql});
+    return sqlite.waitForFinished(10000) ? sqlite.readAllStandardOutput().trimmed() + sqlite.readAllStandardError().trimmed() : "timed out";
+}
+
+// A writer in a sqlite3 process: runs sql, then the commands of later, then stays, holding its
+// locks and its uncheckpointed commits, until it is killed as a crash would kill it.
+struct SqliteWriter {
+    QProcess process;
+    bool start(const QString& file, const QString& sql, const QString& later = "")
+    {
+        process.start("sqlite3", {"-bail", file});
+        process.write((sql + "\n.print ready\n" + later + "\n").toUtf8());
+        QByteArray output;
+        while (!output.contains("ready") && process.waitForReadyRead(10000))
+            output += process.readAll();
+        return output.contains("ready");
+    }
+    void crash() { process.kill(), process.waitForFinished(10000); }
+    ~SqliteWriter() { crash(); }
+};
+
+QString ownerAndMode(const QString& path) // "65534 640"
+{
+    struct stat status {};
+    return ::stat(path.toUtf8(), &status) == 0 ? QString("%1 %2").arg(status.st_uid).arg(status.st_mode & 07777, 0, 8) : "missing";
+}
+
+} // namespace
+
 class tst_Database : public QObject {
     Q_OBJECT
 
@@ -14,7 +50,7 @@ private slots:
     void init();
     void failures_data();
     void failures();
-    void allTablesDroppedInOneStatement();
+    void sqliteRoundTrip();
 
 private:
     QString expand(QString text) const
@@ -43,13 +79,18 @@ void tst_Database::init()
     QVERIFY(writeFile(m_config.workFolder + "db_dump.sql", "INSERT INTO nowhere VALUES (1);\n"));
     for (const char* name : {"db_dump.db", "db_dump.SQL", "db_dump.bak"})
         QVERIFY(writeFile(m_tmp->filePath("backup/") + name, "dump"));
+    const auto dump = [](const char* version, const char* end) {
+        return "--\n-- PostgreSQL database dump\n--\n\n\\restrict k\n\n-- Dumped by pg_dump version " + QByteArray(version) + "\n\nSET x = 1;\n" + end;
+    };
+    QVERIFY(writeFile(m_tmp->filePath("backup/cut.sql"), dump("15.20", "COPY public.t (x) FROM stdin;\n1\n")));
 }
 
 void tst_Database::failures_data()
 {
-    // %T: the test folder, with server/data/main.db and backup/db_dump.{db,SQL,bak};
-    // %W: the work folder, holding db_dump.sql; %P: the test cluster's URL up to the database.
-    QTest::addColumn<QString>("operation"); // backup, check or restore
+    // %T: the test folder, with server/data/main.db, backup/db_dump.{db,SQL,bak} and the
+    // dump backup/cut.sql; %W: the work folder, holding db_dump.sql; %P: the test cluster's URL
+    // up to the database. A row tagged "locked" runs while a writer holds server/data/live.db.
+    QTest::addColumn<QString>("operation"); // backup, check, dump check or restore
     QTest::addColumn<QString>("dump");      // component for a backup
     QTest::addColumn<QString>("location");
     QTest::addColumn<QStringList>("lines"); // a line ending in "…" continues with PostgreSQL's own text
@@ -58,8 +99,21 @@ void tst_Database::failures_data()
     // clang-format off
     QTest::newRow("backup: name taken in the work folder") << "backup" << "db" << "sqlite://%T/server/data/main.db"
         << QStringList{"[error] Failed to backup database %T/server/data/main.db at %Wdb_dump.db"};
+    QTest::newRow("backup: postgres dump name taken") << "backup" << "db" << "%Ppostgres"
+        << QStringList{"[error] Failed to backup database %Ppostgres at %Wdb_dump.sql"};
     QTest::newRow("backup: file only root may read, run as nobody") << "backup" << "reporting" << "sqlite://data/main.db"
-        << QStringList{"[error] Failed to backup database %T/server/data/main.db at %Wreporting_dump.db"};
+        << QStringList{"[error] SQLite could not back up %T/server/data/main.db: unable to open database file",
+                       "[error] Failed to backup database %T/server/data/main.db at %Wreporting_dump.db"};
+    QTest::newRow("backup: file that is no database") << "backup" << "reporting" << "sqlite://data/main.db"
+        << QStringList{"[error] SQLite could not back up %T/server/data/main.db: file is not a database",
+                       "[error] Failed to backup database %T/server/data/main.db at %Wreporting_dump.db"};
+    QTest::newRow("backup: locked past the wait") << "backup" << "reporting" << "sqlite://data/live.db"
+        << QStringList{"[error] SQLite could not back up %T/server/data/live.db: database is locked",
+                       "[error] Failed to backup database %T/server/data/live.db at %Wreporting_dump.db"};
+    QTest::newRow("dump check: sqlite") << "dump check" << "%T/backup/db_dump.db" << ""
+        << QStringList{"[error] Backup check failed for %T/backup/db_dump.db: SQLite cannot read it: file is not a database"};
+    QTest::newRow("dump check: postgres, cut short") << "dump check" << "%T/backup/cut.sql" << ""
+        << QStringList{"[error] Backup check failed for %T/backup/cut.sql: it does not end with pg_dump's completion line, so it is incomplete"};
     QTest::newRow("backup: postgresql scheme") << "backup" << "db" << "postgresql://h/db"
         << QStringList{"[error] Unknown database type postgresql://h/db"};
     QTest::newRow("check: sqlite into a plain path") << "check" << "%T/backup/db_dump.db" << "/srv/main.db"
@@ -95,20 +149,26 @@ void tst_Database::failures()
     QVERIFY(writeFile(m_config.workFolder + "db_dump.db", "taken"));
     const QByteArray mainBefore = readFile(m_config.serverFolder + "data/main.db");
 
-    const bool asNobody = QByteArray(QTest::currentDataTag()).contains("nobody");
+    const QString tag = QTest::currentDataTag();
+    const bool asNobody = tag.contains("nobody");
     if (asNobody)
         QVERIFY(setMode(m_tmp->path(), 0755) && setMode(m_config.workFolder, 0777)
                 && setMode(m_config.serverFolder + "data/main.db", 0600));
 
+    SqliteWriter writer;
+    if (tag.contains("locked"))
+        QVERIFY(writer.start(m_config.serverFolder + "data/live.db", "CREATE TABLE t (x); BEGIN EXCLUSIVE; INSERT INTO t VALUES (1);"));
+
     TraceCapture trace;
-    QCOMPARE(runInChild([&] {
-                 if (asNobody && !becomeNobody())
-                     return true;
-                 return operation == "backup" ? !backupDatabase(m_config, dump, expand(location)).isNull()
-                        : operation == "check" ? checkDatabaseCompatibility(m_config, expand(dump), expand(location))
-                                               : restoreDatabase(m_config, expand(dump), expand(location));
-             }),
-             1);
+    const int result = runInChild([&] {
+        if (asNobody && !becomeNobody())
+            return true;
+        return operation == "backup"       ? !backupDatabase(m_config, dump, expand(location)).isNull()
+               : operation == "check"      ? checkDatabaseCompatibility(m_config, expand(dump), expand(location))
+               : operation == "dump check" ? checkDatabaseDump(expand(dump))
+                                           : restoreDatabase(m_config, expand(dump), expand(location));
+    });
+    QCOMPARE(result, 1);
     const QStringList written = trace.lines();
     QCOMPARE(written.size(), lines.size());
     for (int i = 0; i < lines.size(); ++i) {
@@ -119,27 +179,30 @@ void tst_Database::failures()
     QCOMPARE(readFile(m_config.serverFolder + "data/main.db"), mainBefore);
 }
 
-void tst_Database::allTablesDroppedInOneStatement()
+void tst_Database::sqliteRoundTrip()
 {
-    QVERIFY(m_cluster.createDatabase("three_tables") && m_cluster.createDatabase("no_tables"));
-    QCOMPARE(m_cluster.query("three_tables", "CREATE TABLE a (id int PRIMARY KEY); CREATE TABLE b (a int REFERENCES a(id));"
-                                             "CREATE TABLE c (b int); CREATE VIEW v AS SELECT * FROM a JOIN b ON b.a = a.id;"
-                                             "ALTER DATABASE three_tables SET log_statement = 'all';"),
-             QStringList());
-    QVERIFY(writeFile(m_config.workFolder + "db_dump.sql", "CREATE TABLE d (x int);\n"));
-    TraceCapture trace;
-    QVERIFY(clearAndLoadPostgresDatabase(m_config.workFolder + "db_dump.sql", m_cluster.url("three_tables")));
-    QVERIFY(clearAndLoadPostgresDatabase(m_config.workFolder + "db_dump.sql", m_cluster.url("no_tables")));
-    QCOMPARE(trace.lines(), QStringList());
-    for (const char* database : {"three_tables", "no_tables"})
-        QCOMPARE(m_cluster.query(database, "SELECT relname FROM pg_class WHERE relkind IN ('r', 'v') AND relnamespace = 'public'::regnamespace"),
-                 QStringList{"d"});
-    // The server logged one drop that names every table, in the driver's order.
-    const QStringList drops = QString(readFile(m_cluster.logFile())).split('\n').filter("statement: DROP TABLE");
-    QCOMPARE(drops.size(), 1);
-    QStringList names = drops.first().section("DROP TABLE ", 1).section(" CASCADE;", 0, 0).split(',');
-    names.sort();
-    QCOMPARE(names, QStringList({"a", "b", "c"}));
+    // A server in WAL mode that never checkpoints: three rows committed, a backup, then 1000
+    // rows more and a second backup, while the writers hold their connections open.
+    const QString live = m_config.serverFolder + "data/live.db";
+    SqliteWriter first, second;
+    QVERIFY(first.start(live, "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0; CREATE TABLE t (x); INSERT INTO t VALUES (1), (2), (3);"));
+    QCOMPARE(backupDatabase(m_config, "db", "sqlite://data/live.db"), QString("db_dump.db"));
+    QVERIFY(second.start(live, "PRAGMA wal_autocheckpoint = 0; WITH RECURSIVE n(x) AS (SELECT 4 UNION ALL SELECT x + 1 FROM n WHERE x < 1003) INSERT INTO t SELECT x FROM n;"));
+    QCOMPARE(backupDatabase(m_config, "reporting", "sqlite://data/live.db"), QString("reporting_dump.db"));
+    first.crash();
+    second.crash(); // the -wal and -shm stay behind
+    QVERIFY(QFileInfo::exists(live + "-wal") && QFileInfo::exists(live + "-shm"));
+    const QMap<QString, QString> rows{{"db_dump.db", "3"}, {"reporting_dump.db", "1003"}};
+    for (const QString& name : rows.keys()) {
+        QCOMPARE(ownerAndMode(m_config.workFolder + name), QString("0 600"));
+        QVERIFY(checkDatabaseDump(m_config.workFolder + name));
+        QCOMPARE(sqliteValue(m_config.workFolder + name, "SELECT count(*) FROM t"), rows.value(name));
+    }
+    // A writer that holds its lock for a moment is waited for.
+    SqliteWriter brief;
+    QVERIFY(brief.start(m_config.serverFolder + "data/busy.db", "CREATE TABLE t (x); BEGIN EXCLUSIVE; INSERT INTO t VALUES (1);", ".shell sleep 1\nCOMMIT;"));
+    QCOMPARE(backupDatabase(m_config, "busy", "sqlite://data/busy.db"), QString("busy_dump.db"));
+    QCOMPARE(sqliteValue(m_config.workFolder + "busy_dump.db", "SELECT count(*) FROM t"), QString("1"));
 }
 
 QTEST_GUILESS_MAIN(tst_Database)

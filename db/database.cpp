@@ -20,6 +20,8 @@
 #include <QTemporaryFile>
 #include <QUrl>
 
+#include <cerrno>
+
 namespace {
 
 bool isSqliteLocation(const QString& location)
@@ -69,6 +71,58 @@ bool refuseDump(const QString& dumpFile, const QString& reason)
     Brisken::Trace::error("Backup check failed for %s: %s", qUtf8Printable(dumpFile),
                           qUtf8Printable(reason));
     return false;
+}
+
+// Removes the files SQLite keeps beside a database: left behind, a -wal or -journal would be
+// replayed onto the restored file.
+bool removeSqliteCompanions(const QString& database)
+{
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        const QString path = database + QLatin1String(suffix);
+        const QFileInfo companion(path);
+        if ((companion.exists() || companion.isSymLink()) && !QFile::remove(path)) {
+            Brisken::Trace::error("Failed to remove exiting database %s", qUtf8Printable(path));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool flushToDisk(const QString& path)
+{
+    if (Sys::syncPath(path))
+        return true;
+    Brisken::Trace::error("Failed to flush %s to disk: %s", qUtf8Printable(path),
+                          qUtf8Printable(Sys::errorText(errno)));
+    return false;
+}
+
+bool restoreSqliteDatabase(const QString& dumpFile, const QString& target)
+{
+    // Run as root, the restored file goes back to the server's user, as the old one was.
+    Sys::Ownership ownership;
+    const QFileInfo old(target);
+    const bool keepOwnership = Sys::runsAsRoot() && old.isFile() && !old.isSymLink()
+                               && Sys::readOwnership(target, ownership);
+    // The old file goes first: QFile::copy does not overwrite. A failed copy after this
+    // leaves no database at the target.
+    if (old.exists() && !QDir().remove(target)) {
+        Brisken::Trace::error("Failed to remove exiting database %s", qUtf8Printable(target));
+        return false;
+    }
+    if (!removeSqliteCompanions(target))
+        return false;
+    if (!QFile::copy(dumpFile, target)) {
+        Brisken::Trace::error("Failed to copy file %s to %s", qUtf8Printable(dumpFile),
+                              qUtf8Printable(target));
+        return false;
+    }
+    if (keepOwnership && !Sys::applyOwnership(target, ownership, true)) {
+        Brisken::Trace::error("Failed to give %s the owner and mode of the file it replaces: %s",
+                              qUtf8Printable(target), qUtf8Printable(Sys::errorText(errno)));
+        return false;
+    }
+    return flushToDisk(target) && flushToDisk(QFileInfo(target).absolutePath());
 }
 
 } // namespace
@@ -155,21 +209,8 @@ bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpF
 bool restoreDatabase(const ServerConfig& config, const QString& dumpFile,
                      const QString& location)
 {
-    if (isSqliteDump(dumpFile)) {
-        const QString target = resolvePath(config, location, true);
-        // The old file goes first: QFile::copy does not overwrite. A failed copy after this
-        // leaves no database at the target.
-        if (QFileInfo::exists(target) && !QDir().remove(target)) {
-            Brisken::Trace::error("Failed to remove exiting database %s", qUtf8Printable(target));
-            return false;
-        }
-        if (!QFile::copy(dumpFile, target)) {
-            Brisken::Trace::error("Failed to copy file %s to %s", qUtf8Printable(dumpFile),
-                                  qUtf8Printable(target));
-            return false;
-        }
-        return true;
-    }
+    if (isSqliteDump(dumpFile))
+        return restoreSqliteDatabase(dumpFile, resolvePath(config, location, true));
     if (isPostgresDump(dumpFile))
         return clearAndLoadPostgresDatabase(dumpFile, location);
     // The compatibility check refuses such names before any restore starts.

@@ -21,7 +21,9 @@ bool checkDatabaseDump(const QString& dumpFile);
 bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpFile,
                                 const QString& location);
 
-// Replaces the database at location by dumpFile's data. Nothing is rolled back on failure.
+// Replaces the database at location by dumpFile's data. An SQLite file loses its -wal, -shm
+// and -journal companions, keeps the owner and mode of the file it replaces when run as root,
+// and is flushed to disk. Nothing is rolled back on failure.
 bool restoreDatabase(const ServerConfig& config, const QString& dumpFile,
                      const QString& location);
 

@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -203,6 +204,14 @@ void tst_Database::sqliteRoundTrip()
     QVERIFY(brief.start(m_config.serverFolder + "data/busy.db", "CREATE TABLE t (x); BEGIN EXCLUSIVE; INSERT INTO t VALUES (1);", ".shell sleep 1\nCOMMIT;"));
     QCOMPARE(backupDatabase(m_config, "busy", "sqlite://data/busy.db"), QString("busy_dump.db"));
     QCOMPARE(sqliteValue(m_config.workFolder + "busy_dump.db", "SELECT count(*) FROM t"), QString("1"));
+
+    // The server runs as nobody: its database is nobody's, mode 0640, in a folder of its own.
+    QVERIFY(::chown(live.toUtf8(), 65534, 65534) == 0 && setMode(live, 0640) && ::chown(QFileInfo(live).path().toUtf8(), 65534, 65534) == 0
+            && setMode(m_tmp->path(), 0755));
+    QVERIFY(restoreDatabase(m_config, m_config.workFolder + "db_dump.db", "sqlite://data/live.db"));
+    QCOMPARE(ownerAndMode(live), QString("65534 640"));
+    QCOMPARE(sqliteValue(live, "SELECT group_concat(x) FROM t"), QString("1,2,3")); // nothing replayed from the old -wal
+    QCOMPARE(runInChild([&] { return becomeNobody() && sqliteValue(live, "INSERT INTO t VALUES (4) RETURNING x") == "4"; }), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Database)

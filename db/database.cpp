@@ -73,6 +73,20 @@ bool refuseDump(const QString& dumpFile, const QString& reason)
     return false;
 }
 
+// A dump that the installed psql cannot load is refused before anything is dropped.
+bool checkPostgresDump(const QString& dumpFile)
+{
+    QString reason;
+    if (!checkDumpComplete(dumpFile, reason))
+        return refuseDump(dumpFile, reason);
+    const QString psqlVersion = toolVersion(QStringLiteral("psql"));
+    if (psqlVersion.isNull())
+        return false; // the runner has said why
+    if (!checkDumpLoadable(dumpFile, psqlVersion, reason))
+        return refuseDump(dumpFile, reason);
+    return true;
+}
+
 // Removes the files SQLite keeps beside a database: left behind, a -wal or -journal would be
 // replayed onto the restored file.
 bool removeSqliteCompanions(const QString& database)
@@ -196,11 +210,12 @@ bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpF
             return false;
         }
         const QSqlDatabase db = postgresConnection(location);
-        if (db.isOpen())
-            return true;
-        Brisken::Trace::error("Failed to open connection to database %s : %s",
-                              qUtf8Printable(location), qUtf8Printable(db.lastError().text()));
-        return false;
+        if (!db.isOpen()) {
+            Brisken::Trace::error("Failed to open connection to database %s : %s",
+                                  qUtf8Printable(location), qUtf8Printable(db.lastError().text()));
+            return false;
+        }
+        return checkPostgresDump(dumpFile);
     }
     Brisken::Trace::error("Unknown backup database type at %s", qUtf8Printable(dumpFile));
     return false;

@@ -18,6 +18,7 @@ QString backupDatabase(const ServerConfig& config, const QString& component,
 bool checkDatabaseDump(const QString& dumpFile);
 
 // True when dumpFile can be restored into the database at location.
+// A PostgreSQL dump must also be complete and loadable by the installed psql.
 bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpFile,
                                 const QString& location);
 

@@ -83,14 +83,18 @@ void tst_Database::init()
     const auto dump = [](const char* version, const char* end) {
         return "--\n-- PostgreSQL database dump\n--\n\n\\restrict k\n\n-- Dumped by pg_dump version " + QByteArray(version) + "\n\nSET x = 1;\n" + end;
     };
-    QVERIFY(writeFile(m_tmp->filePath("backup/cut.sql"), dump("15.20", "COPY public.t (x) FROM stdin;\n1\n")));
+    const char* complete = "\n--\n-- PostgreSQL database dump complete\n--\n\n\\unrestrict k\n\n";
+    QVERIFY(writeFile(m_tmp->filePath("backup/current.sql"), dump("15.20", complete)) && writeFile(m_tmp->filePath("backup/newer.sql"), dump("16.1 (Debian 16.1-1)", complete))
+            && writeFile(m_tmp->filePath("backup/cut.sql"), dump("15.20", "COPY public.t (x) FROM stdin;\n1\n")));
+    QVERIFY(writeFile(m_tmp->filePath("bin/psql"), "#!/bin/sh\necho 'psql (PostgreSQL) 15.13'\n") && setMode(m_tmp->filePath("bin/psql"), 0755));
 }
 
 void tst_Database::failures_data()
 {
     // %T: the test folder, with server/data/main.db, backup/db_dump.{db,SQL,bak} and the
-    // dump backup/cut.sql; %W: the work folder, holding db_dump.sql; %P: the test cluster's URL
-    // up to the database. A row tagged "locked" runs while a writer holds server/data/live.db.
+    // dumps backup/{current,newer,cut}.sql; %W: the work folder, holding db_dump.sql; %P: the
+    // test cluster's URL up to the database. A row tagged "locked" runs while a writer holds
+    // server/data/live.db; "psql 15.13" and "no psql" change PATH.
     QTest::addColumn<QString>("operation"); // backup, check, dump check or restore
     QTest::addColumn<QString>("dump");      // component for a backup
     QTest::addColumn<QString>("location");
@@ -129,6 +133,14 @@ void tst_Database::failures_data()
         << QStringList{"[error] File %T/none.sql does not exist."};
     QTest::newRow("check: connection refused") << "check" << "%Wdb_dump.sql" << "postgres://u:pw@127.0.0.1:1/x"
         << QStringList{"[error] Failed to open connection to database postgres://u:pw@127.0.0.1:1/x : …", "…", "QPSQL: Unable to connect"};
+    QTest::newRow("check: postgres, cut short") << "check" << "%T/backup/cut.sql" << "%Ppostgres"
+        << QStringList{"[error] Backup check failed for %T/backup/cut.sql: it does not end with pg_dump's completion line, so it is incomplete"};
+    QTest::newRow("check: postgres, newer pg_dump") << "check" << "%T/backup/newer.sql" << "%Ppostgres"
+        << QStringList{"[error] Backup check failed for %T/backup/newer.sql: it was made by pg_dump 16.1 (Debian 16.1-1), a newer major version than psql 15.…"};
+    QTest::newRow("check: postgres, \\restrict unknown to psql 15.13") << "check" << "%T/backup/current.sql" << "%Ppostgres"
+        << QStringList{"[error] Backup check failed for %T/backup/current.sql: it holds a \\restrict command, which psql 15.13 does not know (a psql of at least 13.22, 14.19, 15.14, 16.10 or 17.6 does)"};
+    QTest::newRow("check: postgres, no psql") << "check" << "%T/backup/current.sql" << "%Ppostgres"
+        << QStringList{"[error] Error: Could not start psql"};
     QTest::newRow("check: capital extension") << "check" << "%T/backup/db_dump.SQL" << "%Ppostgres"
         << QStringList{"[error] Unknown backup database type at %T/backup/db_dump.SQL"};
     QTest::newRow("restore: dump of no known kind") << "restore" << "%T/backup/db_dump.bak" << "sqlite://data/main.db"
@@ -164,6 +176,8 @@ void tst_Database::failures()
     const int result = runInChild([&] {
         if (asNobody && !becomeNobody())
             return true;
+        if (tag.contains("psql"))
+            qputenv("PATH", expand(tag.contains("no psql") ? "%T/none" : "%T/bin").toUtf8());
         return operation == "backup"       ? !backupDatabase(m_config, dump, expand(location)).isNull()
                : operation == "check"      ? checkDatabaseCompatibility(m_config, expand(dump), expand(location))
                : operation == "dump check" ? checkDatabaseDump(expand(dump))

@@ -1,6 +1,7 @@
 // Backup, compatibility check and restore of one database, an SQLite file or PostgreSQL.
 #include "db/database.h"
 
+#include "db/postgres_clear.h"
 #include "db/postgres_dump.h"
 #include "db/sqlite_file.h"
 #include "db/tool_runner.h"
@@ -16,7 +17,6 @@
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
-#include <QSqlQuery>
 #include <QTemporaryFile>
 #include <QUrl>
 
@@ -235,19 +235,17 @@ bool restoreDatabase(const ServerConfig& config, const QString& dumpFile,
 
 bool clearAndLoadPostgresDatabase(const QString& sqlFile, const QString& location)
 {
-    QSqlDatabase db = postgresConnection(location);
-    const QStringList tables = db.tables(QSql::Tables);
-    // One statement for all tables: foreign keys between them cannot make the order matter,
-    // and CASCADE takes the views built on them along.
-    if (!tables.isEmpty()) {
-        const QSqlQuery query =
-            db.exec(QStringLiteral("DROP TABLE %1 CASCADE;").arg(tables.join(QLatin1Char(','))));
-        if (query.lastError().isValid()) {
-            Brisken::Trace::error("Failed to remove existing data in database %s : %s",
-                                  qUtf8Printable(location),
-                                  qUtf8Printable(db.lastError().text()));
-            return false;
-        }
+    QList<DumpObject> objects;
+    QString error;
+    // The dump's own list of what it creates says what must go first.
+    if (!readDumpObjects(sqlFile, objects, error)) {
+        error = QStringLiteral("the dump %1: %2").arg(sqlFile, error);
+    } else {
+        QSqlDatabase db = postgresConnection(location);
+        if (clearPostgresDatabase(db, objects, error))
+            return runDatabaseTool(QStringLiteral("psql"), location, sqlFile, QStringList());
     }
-    return runDatabaseTool(QStringLiteral("psql"), location, sqlFile, QStringList());
+    Brisken::Trace::error("Failed to remove existing data in database %s : %s",
+                          qUtf8Printable(location), qUtf8Printable(error));
+    return false;
 }

@@ -28,5 +28,6 @@ bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpF
 bool restoreDatabase(const ServerConfig& config, const QString& dumpFile,
                      const QString& location);
 
-// Drops every table of the PostgreSQL database in one statement, then loads sqlFile with psql.
+// Drops every table of the PostgreSQL database in one statement, and the other objects that
+// sqlFile will create, in one transaction; then loads sqlFile with psql.
 bool clearAndLoadPostgresDatabase(const QString& sqlFile, const QString& location);

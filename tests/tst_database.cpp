@@ -51,6 +51,7 @@ private slots:
     void init();
     void failures_data();
     void failures();
+    void postgresRoundTrip();
     void sqliteRoundTrip();
 
 private:
@@ -192,6 +193,79 @@ void tst_Database::failures()
                  qPrintable(written.at(i)));
     }
     QCOMPARE(readFile(m_config.serverFolder + "data/main.db"), mainBefore);
+}
+
+void tst_Database::postgresRoundTrip()
+{
+    // Objects of every kind that dropping the tables leaves behind, a mixed-case table, one whose
+    // name the driver does not list ("Inv..."), foreign keys and a second schema.
+    QVERIFY(m_cluster.createDatabase("shop"));
+    QCOMPARE(m_cluster.query("shop", R"(
+        CREATE SCHEMA audit; CREATE TYPE mood AS ENUM ('sad', 'ok', 'happy'); CREATE TYPE pair AS (a int, b text);
+        CREATE TYPE span AS RANGE (subtype = float8); CREATE DOMAIN positive AS int CHECK (VALUE > 0);
+        CREATE SEQUENCE tickets START 100; CREATE SEQUENCE audit."Odd Seq";
+        CREATE TABLE people (id serial PRIMARY KEY, name text, feeling mood, age positive);
+        CREATE TABLE "UserEvents" (id int GENERATED ALWAYS AS IDENTITY PRIMARY KEY, person int REFERENCES people, ticket int DEFAULT nextval('tickets'));
+        CREATE TABLE "Invoices" (person int REFERENCES people, amount numeric);
+        CREATE TABLE audit.log (event int REFERENCES "UserEvents", note text);
+        CREATE FUNCTION add_one(x positive) RETURNS int LANGUAGE sql AS 'SELECT x + 1';
+        CREATE FUNCTION audit.note() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN INSERT INTO audit.log VALUES (NEW.id, 'new'); RETURN NEW; END $$;
+        CREATE TRIGGER noted AFTER INSERT ON "UserEvents" FOR EACH ROW EXECUTE FUNCTION audit.note();
+        CREATE PROCEDURE bump() LANGUAGE sql AS 'SELECT nextval(''tickets'')'; CREATE AGGREGATE audit.total(int) (sfunc = int4pl, stype = int);
+        CREATE VIEW happy AS SELECT * FROM people WHERE feeling = 'happy'; CREATE VIEW calm AS SELECT add_one(2);
+        INSERT INTO people (name, feeling, age) VALUES ('ann', 'happy', 30), ('bob', 'sad', 40);
+        INSERT INTO "UserEvents" (person) VALUES (1), (2), (2); INSERT INTO "Invoices" VALUES (1, 9.5);
+        CREATE MATERIALIZED VIEW audit.counts AS SELECT person, count(*) FROM "UserEvents" GROUP BY person; ALTER DATABASE shop SET log_statement = 'all';)"),
+             QStringList());
+    const auto state = [&](const QString& database) { // every object, every row and the sequences' positions
+        return m_cluster.query(database, R"(SELECT * FROM (
+            SELECT format('%s %s', relkind, oid::regclass) FROM pg_class WHERE relnamespace IN ('public'::regnamespace, 'audit'::regnamespace)
+            UNION ALL SELECT format('%s %s', prokind, oid::regprocedure) FROM pg_proc WHERE pronamespace IN ('public'::regnamespace, 'audit'::regnamespace)
+            UNION ALL SELECT format('%s %s %s', typtype, oid::regtype, (SELECT string_agg(enumlabel, ',' ORDER BY enumsortorder) FROM pg_enum WHERE enumtypid = t.oid))
+                FROM pg_type t WHERE typnamespace = 'public'::regnamespace AND typtype IN ('e', 'd', 'r')
+            UNION ALL SELECT format('%s %s %s', conname, conrelid::regclass, pg_get_constraintdef(oid)) FROM pg_constraint WHERE connamespace = 'public'::regnamespace
+            UNION ALL SELECT tgname FROM pg_trigger WHERE NOT tgisinternal
+            UNION ALL SELECT format('%s', t) FROM people t UNION ALL SELECT format('%s', t) FROM "UserEvents" t UNION ALL SELECT format('%s', t) FROM "Invoices" t
+            UNION ALL SELECT format('%s', t) FROM audit.log t UNION ALL SELECT format('%s', t) FROM audit.counts t UNION ALL SELECT format('%s', t) FROM calm t
+            UNION ALL SELECT format('%s %s', last_value, is_called) FROM tickets) AS o ORDER BY 1)");
+    };
+    const QStringList before = state("shop");
+    const QString url = m_cluster.url("shop");
+    QCOMPARE(backupDatabase(m_config, "reporting", url), QString("reporting_dump.sql"));
+    const QString dump = m_config.workFolder + "reporting_dump.sql";
+    QCOMPARE(ownerAndMode(dump), QString("0 600"));
+    QVERIFY(checkDatabaseDump(dump));
+
+    // After the backup: rows changed, an enum value renamed, and an object the dump does not know.
+    QCOMPARE(m_cluster.query("shop", R"(UPDATE people SET name = 'eve'; DELETE FROM audit.log; INSERT INTO "UserEvents" (person) VALUES (1);
+                                        ALTER TYPE mood RENAME VALUE 'happy' TO 'glad'; CALL bump(); CREATE FUNCTION kept() RETURNS int LANGUAGE sql AS 'SELECT 1';)"),
+             QStringList());
+    TraceCapture trace;
+    const int logStart = readFile(m_cluster.logFile()).size();
+    QVERIFY(checkDatabaseCompatibility(m_config, dump, url));
+    QVERIFY(restoreDatabase(m_config, dump, url));
+    QCOMPARE(trace.lines(), QStringList());
+    QStringList expected = before + QStringList{"f kept()"};
+    expected.sort();
+    QCOMPARE(state("shop"), expected);
+    // The server logged one drop that names every table the driver lists, quoted only where needed.
+    const QStringList drops = QString(readFile(m_cluster.logFile()).mid(logStart)).split('\n').filter(" CASCADE;");
+    QCOMPARE(drops.size(), 1);
+    QStringList names = drops.first().section("statement: DROP TABLE ", 1).section(" CASCADE;", 0, 0).split(',');
+    names.sort();
+    QCOMPARE(names, QStringList({"\"UserEvents\"", "audit.log", "people"}));
+    // A new, empty database gets no drop at all.
+    QVERIFY(m_cluster.createDatabase("fresh") && restoreDatabase(m_config, dump, m_cluster.url("fresh")));
+    QCOMPARE(state("fresh"), before);
+
+    // A drop that fails undoes every drop before it: here a view that the dump does not know
+    // uses one of its functions.
+    QCOMPARE(m_cluster.query("shop", "CREATE VIEW blocker AS SELECT add_one(1)"), QStringList());
+    const QStringList withBlocker = state("shop");
+    QVERIFY(!restoreDatabase(m_config, dump, url));
+    QVERIFY2(trace.lines().value(0).startsWith("[error] Failed to remove existing data in database " + url + " : ERROR:  cannot drop function public.add_one"),
+             qPrintable(trace.lines().join('\n')));
+    QCOMPARE(state("shop"), withBlocker);
 }
 
 void tst_Database::sqliteRoundTrip()

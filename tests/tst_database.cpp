@@ -31,7 +31,11 @@ struct SqliteWriter {
             output += process.readAll();
         return output.contains("ready");
     }
-    void crash() { process.kill(), process.waitForFinished(10000); }
+    void crash()
+    {
+        process.kill();
+        process.waitForFinished(10000);
+    }
     ~SqliteWriter() { crash(); }
 };
 
@@ -193,6 +197,7 @@ void tst_Database::failures()
                  qPrintable(written.at(i)));
     }
     QCOMPARE(readFile(m_config.serverFolder + "data/main.db"), mainBefore);
+    QCOMPARE(m_cluster.query("guarded", "SELECT count(*) FROM kept"), QStringList{"0"}); // nothing dropped
 }
 
 void tst_Database::postgresRoundTrip()

@@ -92,8 +92,7 @@ bool checkDumpComplete(const QString& dumpFile, QString& reason)
         reason = QStringLiteral("cannot read it: ") + file.errorString();
         return false;
     }
-    const QByteArray tail = file.read(tailBytes);
-    if (tail.split('\n').contains(completionLine))
+    if (file.read(tailBytes).contains(completionLine))
         return true;
     reason = QStringLiteral("it does not end with pg_dump's completion line, so it is incomplete");
     return false;

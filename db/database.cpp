@@ -1,11 +1,15 @@
 // Backup, compatibility check and restore of one database, an SQLite file or PostgreSQL.
 #include "db/database.h"
 
+#include "db/postgres_clear.h"
+#include "db/postgres_dump.h"
+#include "db/sqlite_file.h"
 #include "db/tool_runner.h"
 #include "fs/destination.h"
 #include "platform/brisken/trace.h"
 #include "platform/vellacor/vellacor.h"
 #include "server/server_config.h"
+#include "sys/files.h"
 #include "sys/interrupt.h"
 
 #include <QDir>
@@ -13,8 +17,10 @@
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
-#include <QSqlQuery>
+#include <QTemporaryFile>
 #include <QUrl>
+
+#include <cerrno>
 
 namespace {
 
@@ -48,6 +54,91 @@ QSqlDatabase postgresConnection(const QString& location)
     return Vellacor::DatabaseManager::connection(Vellacor::DB::rewriteServerUrl(location));
 }
 
+// Creates path as an empty file that only its owner may read, and fails when anything is
+// already there: a dump never goes into an existing file and is private while it grows.
+// QTemporaryFile creates with mode 0600; the move never replaces anything.
+bool createPrivateFile(const QString& path)
+{
+    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
+    if (!file.open() || !Sys::renameNoReplace(file.fileName(), path))
+        return false;
+    file.setAutoRemove(false);
+    return true;
+}
+
+bool refuseDump(const QString& dumpFile, const QString& reason)
+{
+    Brisken::Trace::error("Backup check failed for %s: %s", qUtf8Printable(dumpFile),
+                          qUtf8Printable(reason));
+    return false;
+}
+
+// A dump that the installed psql cannot load is refused before anything is dropped.
+bool checkPostgresDump(const QString& dumpFile)
+{
+    QString reason;
+    if (!checkDumpComplete(dumpFile, reason))
+        return refuseDump(dumpFile, reason);
+    const QString psqlVersion = toolVersion(QStringLiteral("psql"));
+    if (psqlVersion.isNull())
+        return false; // the runner has said why
+    if (!checkDumpLoadable(dumpFile, psqlVersion, reason))
+        return refuseDump(dumpFile, reason);
+    return true;
+}
+
+// Removes the files SQLite keeps beside a database: left behind, a -wal or -journal would be
+// replayed onto the restored file.
+bool removeSqliteCompanions(const QString& database)
+{
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        const QString path = database + QLatin1String(suffix);
+        const QFileInfo companion(path);
+        if ((companion.exists() || companion.isSymLink()) && !QFile::remove(path)) {
+            Brisken::Trace::error("Failed to remove exiting database %s", qUtf8Printable(path));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool flushToDisk(const QString& path)
+{
+    if (Sys::syncPath(path))
+        return true;
+    Brisken::Trace::error("Failed to flush %s to disk: %s", qUtf8Printable(path),
+                          qUtf8Printable(Sys::errorText(errno)));
+    return false;
+}
+
+bool restoreSqliteDatabase(const QString& dumpFile, const QString& target)
+{
+    // Run as root, the restored file goes back to the server's user, as the old one was.
+    Sys::Ownership ownership;
+    const QFileInfo old(target);
+    const bool keepOwnership = Sys::runsAsRoot() && old.isFile() && !old.isSymLink()
+                               && Sys::readOwnership(target, ownership);
+    // The old file goes first: QFile::copy does not overwrite. A failed copy after this
+    // leaves no database at the target.
+    if (old.exists() && !QDir().remove(target)) {
+        Brisken::Trace::error("Failed to remove exiting database %s", qUtf8Printable(target));
+        return false;
+    }
+    if (!removeSqliteCompanions(target))
+        return false;
+    if (!QFile::copy(dumpFile, target)) {
+        Brisken::Trace::error("Failed to copy file %s to %s", qUtf8Printable(dumpFile),
+                              qUtf8Printable(target));
+        return false;
+    }
+    if (keepOwnership && !Sys::applyOwnership(target, ownership, true)) {
+        Brisken::Trace::error("Failed to give %s the owner and mode of the file it replaces: %s",
+                              qUtf8Printable(target), qUtf8Printable(Sys::errorText(errno)));
+        return false;
+    }
+    return flushToDisk(target) && flushToDisk(QFileInfo(target).absolutePath());
+}
+
 } // namespace
 
 QString backupDatabase(const ServerConfig& config, const QString& component,
@@ -57,18 +148,24 @@ QString backupDatabase(const ServerConfig& config, const QString& component,
         const QString source = resolvePath(config, location, true);
         const QString name = component + QStringLiteral("_dump.db");
         const QString target = config.workFolder + name;
-        // QFile::copy never overwrites, so a leftover file of that name fails the backup.
-        if (!QFile::copy(source, target)) {
-            Brisken::Trace::error("Failed to backup database %s at %s", qUtf8Printable(source),
-                                  qUtf8Printable(target));
+        // A leftover file of that name fails the backup.
+        QString sqliteError;
+        if (createPrivateFile(target) && backupSqliteFile(source, target, sqliteError))
+            return name;
+        // A wait for a writer's lock cut short by a signal is no failure of its own.
+        if (Interrupt::requested())
             return QString();
-        }
-        return name;
+        if (!sqliteError.isNull())
+            Brisken::Trace::error("SQLite could not back up %s: %s", qUtf8Printable(source),
+                                  qUtf8Printable(sqliteError));
+        Brisken::Trace::error("Failed to backup database %s at %s", qUtf8Printable(source),
+                              qUtf8Printable(target));
+        return QString();
     }
     if (isPostgresLocation(location)) {
         const QString name = component + QStringLiteral("_dump.sql");
         const QString target = config.workFolder + name;
-        if (!dumpPostgresDatabase(location, target)) {
+        if (!createPrivateFile(target) || !dumpPostgresDatabase(location, target)) {
             // A dump stopped by a signal is no failure of its own: the procedure says why.
             if (!Interrupt::requested())
                 Brisken::Trace::error("Failed to backup database %s at %s", qUtf8Printable(location),
@@ -83,8 +180,11 @@ QString backupDatabase(const ServerConfig& config, const QString& component,
 
 bool checkDatabaseDump(const QString& dumpFile)
 {
-    Q_UNUSED(dumpFile);
-    return true;
+    QString reason = QStringLiteral("it is no database dump");
+    const bool sound = isSqliteDump(dumpFile)     ? quickCheckSqliteFile(dumpFile, reason)
+                       : isPostgresDump(dumpFile) ? checkDumpComplete(dumpFile, reason)
+                                                  : false;
+    return sound || refuseDump(dumpFile, reason);
 }
 
 bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpFile,
@@ -110,11 +210,12 @@ bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpF
             return false;
         }
         const QSqlDatabase db = postgresConnection(location);
-        if (db.isOpen())
-            return true;
-        Brisken::Trace::error("Failed to open connection to database %s : %s",
-                              qUtf8Printable(location), qUtf8Printable(db.lastError().text()));
-        return false;
+        if (!db.isOpen()) {
+            Brisken::Trace::error("Failed to open connection to database %s : %s",
+                                  qUtf8Printable(location), qUtf8Printable(db.lastError().text()));
+            return false;
+        }
+        return checkPostgresDump(dumpFile);
     }
     Brisken::Trace::error("Unknown backup database type at %s", qUtf8Printable(dumpFile));
     return false;
@@ -123,21 +224,8 @@ bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpF
 bool restoreDatabase(const ServerConfig& config, const QString& dumpFile,
                      const QString& location)
 {
-    if (isSqliteDump(dumpFile)) {
-        const QString target = resolvePath(config, location, true);
-        // The old file goes first: QFile::copy does not overwrite. A failed copy after this
-        // leaves no database at the target.
-        if (QFileInfo::exists(target) && !QDir().remove(target)) {
-            Brisken::Trace::error("Failed to remove exiting database %s", qUtf8Printable(target));
-            return false;
-        }
-        if (!QFile::copy(dumpFile, target)) {
-            Brisken::Trace::error("Failed to copy file %s to %s", qUtf8Printable(dumpFile),
-                                  qUtf8Printable(target));
-            return false;
-        }
-        return true;
-    }
+    if (isSqliteDump(dumpFile))
+        return restoreSqliteDatabase(dumpFile, resolvePath(config, location, true));
     if (isPostgresDump(dumpFile))
         return clearAndLoadPostgresDatabase(dumpFile, location);
     // The compatibility check refuses such names before any restore starts.
@@ -147,19 +235,17 @@ bool restoreDatabase(const ServerConfig& config, const QString& dumpFile,
 
 bool clearAndLoadPostgresDatabase(const QString& sqlFile, const QString& location)
 {
-    QSqlDatabase db = postgresConnection(location);
-    const QStringList tables = db.tables(QSql::Tables);
-    // One statement for all tables: foreign keys between them cannot make the order matter,
-    // and CASCADE takes the views built on them along.
-    if (!tables.isEmpty()) {
-        const QSqlQuery query =
-            db.exec(QStringLiteral("DROP TABLE %1 CASCADE;").arg(tables.join(QLatin1Char(','))));
-        if (query.lastError().isValid()) {
-            Brisken::Trace::error("Failed to remove existing data in database %s : %s",
-                                  qUtf8Printable(location),
-                                  qUtf8Printable(db.lastError().text()));
-            return false;
-        }
+    QList<DumpObject> objects;
+    QString error;
+    // The dump's own list of what it creates says what must go first.
+    if (!readDumpObjects(sqlFile, objects, error)) {
+        error = QStringLiteral("the dump %1: %2").arg(sqlFile, error);
+    } else {
+        QSqlDatabase db = postgresConnection(location);
+        if (clearPostgresDatabase(db, objects, error))
+            return runDatabaseTool(QStringLiteral("psql"), location, sqlFile, QStringList());
     }
-    return runDatabaseTool(QStringLiteral("psql"), location, sqlFile, QStringList());
+    Brisken::Trace::error("Failed to remove existing data in database %s : %s",
+                          qUtf8Printable(location), qUtf8Printable(error));
+    return false;
 }

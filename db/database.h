@@ -18,12 +18,16 @@ QString backupDatabase(const ServerConfig& config, const QString& component,
 bool checkDatabaseDump(const QString& dumpFile);
 
 // True when dumpFile can be restored into the database at location.
+// A PostgreSQL dump must also be complete and loadable by the installed psql.
 bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpFile,
                                 const QString& location);
 
-// Replaces the database at location by dumpFile's data. Nothing is rolled back on failure.
+// Replaces the database at location by dumpFile's data. An SQLite file loses its -wal, -shm
+// and -journal companions, keeps the owner and mode of the file it replaces when run as root,
+// and is flushed to disk. Nothing is rolled back on failure.
 bool restoreDatabase(const ServerConfig& config, const QString& dumpFile,
                      const QString& location);
 
-// Drops every table of the PostgreSQL database in one statement, then loads sqlFile with psql.
+// Drops every table of the PostgreSQL database in one statement, and the other objects that
+// sqlFile will create, in one transaction; then loads sqlFile with psql.
 bool clearAndLoadPostgresDatabase(const QString& sqlFile, const QString& location);

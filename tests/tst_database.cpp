@@ -6,6 +6,47 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString sqliteValue(const QString& file, const QString& sql) // the output of the sqlite3 program
+{
+    QProcess sqlite;
+    sqlite.start("sqlite3", {"-bail", file, sql});
+    return sqlite.waitForFinished(10000) ? sqlite.readAllStandardOutput().trimmed() + sqlite.readAllStandardError().trimmed() : "timed out";
+}
+
+// A writer in a sqlite3 process: runs sql, then the commands of later, then stays, holding its
+// locks and its uncheckpointed commits, until it is killed as a crash would kill it.
+struct SqliteWriter {
+    QProcess process;
+    bool start(const QString& file, const QString& sql, const QString& later = "")
+    {
+        process.start("sqlite3", {"-bail", file});
+        process.write((sql + "\n.print ready\n" + later + "\n").toUtf8());
+        QByteArray output;
+        while (!output.contains("ready") && process.waitForReadyRead(10000))
+            output += process.readAll();
+        return output.contains("ready");
+    }
+    void crash()
+    {
+        process.kill();
+        process.waitForFinished(10000);
+    }
+    ~SqliteWriter() { crash(); }
+};
+
+QString ownerAndMode(const QString& path) // "65534 640"
+{
+    struct stat status {};
+    return ::stat(path.toUtf8(), &status) == 0 ? QString("%1 %2").arg(status.st_uid).arg(status.st_mode & 07777, 0, 8) : "missing";
+}
+
+} // namespace
+
 class tst_Database : public QObject {
     Q_OBJECT
 
@@ -14,7 +55,8 @@ private slots:
     void init();
     void failures_data();
     void failures();
-    void allTablesDroppedInOneStatement();
+    void postgresRoundTrip();
+    void sqliteRoundTrip();
 
 private:
     QString expand(QString text) const
@@ -43,13 +85,22 @@ void tst_Database::init()
     QVERIFY(writeFile(m_config.workFolder + "db_dump.sql", "INSERT INTO nowhere VALUES (1);\n"));
     for (const char* name : {"db_dump.db", "db_dump.SQL", "db_dump.bak"})
         QVERIFY(writeFile(m_tmp->filePath("backup/") + name, "dump"));
+    const auto dump = [](const char* version, const char* end) {
+        return "--\n-- PostgreSQL database dump\n--\n\n\\restrict k\n\n-- Dumped by pg_dump version " + QByteArray(version) + "\n\nSET x = 1;\n" + end;
+    };
+    const char* complete = "\n--\n-- PostgreSQL database dump complete\n--\n\n\\unrestrict k\n\n";
+    QVERIFY(writeFile(m_tmp->filePath("backup/current.sql"), dump("15.20", complete)) && writeFile(m_tmp->filePath("backup/newer.sql"), dump("16.1 (Debian 16.1-1)", complete))
+            && writeFile(m_tmp->filePath("backup/cut.sql"), dump("15.20", "COPY public.t (x) FROM stdin;\n1\n")));
+    QVERIFY(writeFile(m_tmp->filePath("bin/psql"), "#!/bin/sh\necho 'psql (PostgreSQL) 15.13'\n") && setMode(m_tmp->filePath("bin/psql"), 0755));
 }
 
 void tst_Database::failures_data()
 {
-    // %T: the test folder, with server/data/main.db and backup/db_dump.{db,SQL,bak};
-    // %W: the work folder, holding db_dump.sql; %P: the test cluster's URL up to the database.
-    QTest::addColumn<QString>("operation"); // backup, check or restore
+    // %T: the test folder, with server/data/main.db, backup/db_dump.{db,SQL,bak} and the
+    // dumps backup/{current,newer,cut}.sql; %W: the work folder, holding db_dump.sql; %P: the
+    // test cluster's URL up to the database. A row tagged "locked" runs while a writer holds
+    // server/data/live.db; "psql 15.13" and "no psql" change PATH.
+    QTest::addColumn<QString>("operation"); // backup, check, dump check or restore
     QTest::addColumn<QString>("dump");      // component for a backup
     QTest::addColumn<QString>("location");
     QTest::addColumn<QStringList>("lines"); // a line ending in "…" continues with PostgreSQL's own text
@@ -58,8 +109,21 @@ void tst_Database::failures_data()
     // clang-format off
     QTest::newRow("backup: name taken in the work folder") << "backup" << "db" << "sqlite://%T/server/data/main.db"
         << QStringList{"[error] Failed to backup database %T/server/data/main.db at %Wdb_dump.db"};
+    QTest::newRow("backup: postgres dump name taken") << "backup" << "db" << "%Ppostgres"
+        << QStringList{"[error] Failed to backup database %Ppostgres at %Wdb_dump.sql"};
     QTest::newRow("backup: file only root may read, run as nobody") << "backup" << "reporting" << "sqlite://data/main.db"
-        << QStringList{"[error] Failed to backup database %T/server/data/main.db at %Wreporting_dump.db"};
+        << QStringList{"[error] SQLite could not back up %T/server/data/main.db: unable to open database file",
+                       "[error] Failed to backup database %T/server/data/main.db at %Wreporting_dump.db"};
+    QTest::newRow("backup: file that is no database") << "backup" << "reporting" << "sqlite://data/main.db"
+        << QStringList{"[error] SQLite could not back up %T/server/data/main.db: file is not a database",
+                       "[error] Failed to backup database %T/server/data/main.db at %Wreporting_dump.db"};
+    QTest::newRow("backup: locked past the wait") << "backup" << "reporting" << "sqlite://data/live.db"
+        << QStringList{"[error] SQLite could not back up %T/server/data/live.db: database is locked",
+                       "[error] Failed to backup database %T/server/data/live.db at %Wreporting_dump.db"};
+    QTest::newRow("dump check: sqlite") << "dump check" << "%T/backup/db_dump.db" << ""
+        << QStringList{"[error] Backup check failed for %T/backup/db_dump.db: SQLite cannot read it: file is not a database"};
+    QTest::newRow("dump check: postgres, cut short") << "dump check" << "%T/backup/cut.sql" << ""
+        << QStringList{"[error] Backup check failed for %T/backup/cut.sql: it does not end with pg_dump's completion line, so it is incomplete"};
     QTest::newRow("backup: postgresql scheme") << "backup" << "db" << "postgresql://h/db"
         << QStringList{"[error] Unknown database type postgresql://h/db"};
     QTest::newRow("check: sqlite into a plain path") << "check" << "%T/backup/db_dump.db" << "/srv/main.db"
@@ -74,6 +138,14 @@ void tst_Database::failures_data()
         << QStringList{"[error] File %T/none.sql does not exist."};
     QTest::newRow("check: connection refused") << "check" << "%Wdb_dump.sql" << "postgres://u:pw@127.0.0.1:1/x"
         << QStringList{"[error] Failed to open connection to database postgres://u:pw@127.0.0.1:1/x : …", "…", "QPSQL: Unable to connect"};
+    QTest::newRow("check: postgres, cut short") << "check" << "%T/backup/cut.sql" << "%Ppostgres"
+        << QStringList{"[error] Backup check failed for %T/backup/cut.sql: it does not end with pg_dump's completion line, so it is incomplete"};
+    QTest::newRow("check: postgres, newer pg_dump") << "check" << "%T/backup/newer.sql" << "%Ppostgres"
+        << QStringList{"[error] Backup check failed for %T/backup/newer.sql: it was made by pg_dump 16.1 (Debian 16.1-1), a newer major version than psql 15.…"};
+    QTest::newRow("check: postgres, \\restrict unknown to psql 15.13") << "check" << "%T/backup/current.sql" << "%Ppostgres"
+        << QStringList{"[error] Backup check failed for %T/backup/current.sql: it holds a \\restrict command, which psql 15.13 does not know (a psql of at least 13.22, 14.19, 15.14, 16.10 or 17.6 does)"};
+    QTest::newRow("check: postgres, no psql") << "check" << "%T/backup/current.sql" << "%Ppostgres"
+        << QStringList{"[error] Error: Could not start psql"};
     QTest::newRow("check: capital extension") << "check" << "%T/backup/db_dump.SQL" << "%Ppostgres"
         << QStringList{"[error] Unknown backup database type at %T/backup/db_dump.SQL"};
     QTest::newRow("restore: dump of no known kind") << "restore" << "%T/backup/db_dump.bak" << "sqlite://data/main.db"
@@ -95,20 +167,28 @@ void tst_Database::failures()
     QVERIFY(writeFile(m_config.workFolder + "db_dump.db", "taken"));
     const QByteArray mainBefore = readFile(m_config.serverFolder + "data/main.db");
 
-    const bool asNobody = QByteArray(QTest::currentDataTag()).contains("nobody");
+    const QString tag = QTest::currentDataTag();
+    const bool asNobody = tag.contains("nobody");
     if (asNobody)
         QVERIFY(setMode(m_tmp->path(), 0755) && setMode(m_config.workFolder, 0777)
                 && setMode(m_config.serverFolder + "data/main.db", 0600));
 
+    SqliteWriter writer;
+    if (tag.contains("locked"))
+        QVERIFY(writer.start(m_config.serverFolder + "data/live.db", "CREATE TABLE t (x); BEGIN EXCLUSIVE; INSERT INTO t VALUES (1);"));
+
     TraceCapture trace;
-    QCOMPARE(runInChild([&] {
-                 if (asNobody && !becomeNobody())
-                     return true;
-                 return operation == "backup" ? !backupDatabase(m_config, dump, expand(location)).isNull()
-                        : operation == "check" ? checkDatabaseCompatibility(m_config, expand(dump), expand(location))
-                                               : restoreDatabase(m_config, expand(dump), expand(location));
-             }),
-             1);
+    const int result = runInChild([&] {
+        if (asNobody && !becomeNobody())
+            return true;
+        if (tag.contains("psql"))
+            qputenv("PATH", expand(tag.contains("no psql") ? "%T/none" : "%T/bin").toUtf8());
+        return operation == "backup"       ? !backupDatabase(m_config, dump, expand(location)).isNull()
+               : operation == "check"      ? checkDatabaseCompatibility(m_config, expand(dump), expand(location))
+               : operation == "dump check" ? checkDatabaseDump(expand(dump))
+                                           : restoreDatabase(m_config, expand(dump), expand(location));
+    });
+    QCOMPARE(result, 1);
     const QStringList written = trace.lines();
     QCOMPARE(written.size(), lines.size());
     for (int i = 0; i < lines.size(); ++i) {
@@ -117,29 +197,114 @@ void tst_Database::failures()
                  qPrintable(written.at(i)));
     }
     QCOMPARE(readFile(m_config.serverFolder + "data/main.db"), mainBefore);
+    QCOMPARE(m_cluster.query("guarded", "SELECT count(*) FROM kept"), QStringList{"0"}); // nothing dropped
 }
 
-void tst_Database::allTablesDroppedInOneStatement()
+void tst_Database::postgresRoundTrip()
 {
-    QVERIFY(m_cluster.createDatabase("three_tables") && m_cluster.createDatabase("no_tables"));
-    QCOMPARE(m_cluster.query("three_tables", "CREATE TABLE a (id int PRIMARY KEY); CREATE TABLE b (a int REFERENCES a(id));"
-                                             "CREATE TABLE c (b int); CREATE VIEW v AS SELECT * FROM a JOIN b ON b.a = a.id;"
-                                             "ALTER DATABASE three_tables SET log_statement = 'all';"),
+    // Objects of every kind that dropping the tables leaves behind, a mixed-case table, one whose
+    // name the driver does not list ("Inv..."), foreign keys and a second schema.
+    QVERIFY(m_cluster.createDatabase("shop"));
+    QCOMPARE(m_cluster.query("shop", R"(
+        CREATE SCHEMA audit; CREATE TYPE mood AS ENUM ('sad', 'ok', 'happy'); CREATE TYPE pair AS (a int, b text);
+        CREATE TYPE span AS RANGE (subtype = float8); CREATE DOMAIN positive AS int CHECK (VALUE > 0);
+        CREATE SEQUENCE tickets START 100; CREATE SEQUENCE audit."Odd Seq";
+        CREATE TABLE people (id serial PRIMARY KEY, name text, feeling mood, age positive);
+        CREATE TABLE "UserEvents" (id int GENERATED ALWAYS AS IDENTITY PRIMARY KEY, person int REFERENCES people, ticket int DEFAULT nextval('tickets'));
+        CREATE TABLE "Invoices" (person int REFERENCES people, amount numeric);
+        CREATE TABLE audit.log (event int REFERENCES "UserEvents", note text);
+        CREATE FUNCTION add_one(x positive) RETURNS int LANGUAGE sql AS 'SELECT x + 1';
+        CREATE FUNCTION audit.note() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN INSERT INTO audit.log VALUES (NEW.id, 'new'); RETURN NEW; END $$;
+        CREATE TRIGGER noted AFTER INSERT ON "UserEvents" FOR EACH ROW EXECUTE FUNCTION audit.note();
+        CREATE PROCEDURE bump() LANGUAGE sql AS 'SELECT nextval(''tickets'')'; CREATE AGGREGATE audit.total(int) (sfunc = int4pl, stype = int);
+        CREATE VIEW happy AS SELECT * FROM people WHERE feeling = 'happy'; CREATE VIEW calm AS SELECT add_one(2);
+        INSERT INTO people (name, feeling, age) VALUES ('ann', 'happy', 30), ('bob', 'sad', 40);
+        INSERT INTO "UserEvents" (person) VALUES (1), (2), (2); INSERT INTO "Invoices" VALUES (1, 9.5);
+        CREATE MATERIALIZED VIEW audit.counts AS SELECT person, count(*) FROM "UserEvents" GROUP BY person; ALTER DATABASE shop SET log_statement = 'all';)"),
              QStringList());
-    QVERIFY(writeFile(m_config.workFolder + "db_dump.sql", "CREATE TABLE d (x int);\n"));
+    const auto state = [&](const QString& database) { // every object, every row and the sequences' positions
+        return m_cluster.query(database, R"(SELECT * FROM (
+            SELECT format('%s %s', relkind, oid::regclass) FROM pg_class WHERE relnamespace IN ('public'::regnamespace, 'audit'::regnamespace)
+            UNION ALL SELECT format('%s %s', prokind, oid::regprocedure) FROM pg_proc WHERE pronamespace IN ('public'::regnamespace, 'audit'::regnamespace)
+            UNION ALL SELECT format('%s %s %s', typtype, oid::regtype, (SELECT string_agg(enumlabel, ',' ORDER BY enumsortorder) FROM pg_enum WHERE enumtypid = t.oid))
+                FROM pg_type t WHERE typnamespace = 'public'::regnamespace AND typtype IN ('e', 'd', 'r')
+            UNION ALL SELECT format('%s %s %s', conname, conrelid::regclass, pg_get_constraintdef(oid)) FROM pg_constraint WHERE connamespace = 'public'::regnamespace
+            UNION ALL SELECT tgname FROM pg_trigger WHERE NOT tgisinternal
+            UNION ALL SELECT format('%s', t) FROM people t UNION ALL SELECT format('%s', t) FROM "UserEvents" t UNION ALL SELECT format('%s', t) FROM "Invoices" t
+            UNION ALL SELECT format('%s', t) FROM audit.log t UNION ALL SELECT format('%s', t) FROM audit.counts t UNION ALL SELECT format('%s', t) FROM calm t
+            UNION ALL SELECT format('%s %s', last_value, is_called) FROM tickets) AS o ORDER BY 1)");
+    };
+    const QStringList before = state("shop");
+    const QString url = m_cluster.url("shop");
+    QCOMPARE(backupDatabase(m_config, "reporting", url), QString("reporting_dump.sql"));
+    const QString dump = m_config.workFolder + "reporting_dump.sql";
+    QCOMPARE(ownerAndMode(dump), QString("0 600"));
+    QVERIFY(checkDatabaseDump(dump));
+
+    // After the backup: rows changed, an enum value renamed, and an object the dump does not know.
+    QCOMPARE(m_cluster.query("shop", R"(UPDATE people SET name = 'eve'; DELETE FROM audit.log; INSERT INTO "UserEvents" (person) VALUES (1);
+                                        ALTER TYPE mood RENAME VALUE 'happy' TO 'glad'; CALL bump(); CREATE FUNCTION kept() RETURNS int LANGUAGE sql AS 'SELECT 1';)"),
+             QStringList());
     TraceCapture trace;
-    QVERIFY(clearAndLoadPostgresDatabase(m_config.workFolder + "db_dump.sql", m_cluster.url("three_tables")));
-    QVERIFY(clearAndLoadPostgresDatabase(m_config.workFolder + "db_dump.sql", m_cluster.url("no_tables")));
+    const int logStart = readFile(m_cluster.logFile()).size();
+    QVERIFY(checkDatabaseCompatibility(m_config, dump, url));
+    QVERIFY(restoreDatabase(m_config, dump, url));
     QCOMPARE(trace.lines(), QStringList());
-    for (const char* database : {"three_tables", "no_tables"})
-        QCOMPARE(m_cluster.query(database, "SELECT relname FROM pg_class WHERE relkind IN ('r', 'v') AND relnamespace = 'public'::regnamespace"),
-                 QStringList{"d"});
-    // The server logged one drop that names every table, in the driver's order.
-    const QStringList drops = QString(readFile(m_cluster.logFile())).split('\n').filter("statement: DROP TABLE");
+    QStringList expected = before + QStringList{"f kept()"};
+    expected.sort();
+    QCOMPARE(state("shop"), expected);
+    // The server logged one drop that names every table the driver lists, quoted only where needed.
+    const QStringList drops = QString(readFile(m_cluster.logFile()).mid(logStart)).split('\n').filter(" CASCADE;");
     QCOMPARE(drops.size(), 1);
-    QStringList names = drops.first().section("DROP TABLE ", 1).section(" CASCADE;", 0, 0).split(',');
+    QStringList names = drops.first().section("statement: DROP TABLE ", 1).section(" CASCADE;", 0, 0).split(',');
     names.sort();
-    QCOMPARE(names, QStringList({"a", "b", "c"}));
+    QCOMPARE(names, QStringList({"\"UserEvents\"", "audit.log", "people"}));
+    // A new, empty database gets no drop at all.
+    QVERIFY(m_cluster.createDatabase("fresh") && restoreDatabase(m_config, dump, m_cluster.url("fresh")));
+    QCOMPARE(state("fresh"), before);
+
+    // A drop that fails undoes every drop before it: here a view that the dump does not know
+    // uses one of its functions.
+    QCOMPARE(m_cluster.query("shop", "CREATE VIEW blocker AS SELECT add_one(1)"), QStringList());
+    const QStringList withBlocker = state("shop");
+    QVERIFY(!restoreDatabase(m_config, dump, url));
+    QVERIFY2(trace.lines().value(0).startsWith("[error] Failed to remove existing data in database " + url + " : ERROR:  cannot drop function public.add_one"),
+             qPrintable(trace.lines().join('\n')));
+    QCOMPARE(state("shop"), withBlocker);
+}
+
+void tst_Database::sqliteRoundTrip()
+{
+    // A server in WAL mode that never checkpoints: three rows committed, a backup, then 1000
+    // rows more and a second backup, while the writers hold their connections open.
+    const QString live = m_config.serverFolder + "data/live.db";
+    SqliteWriter first, second;
+    QVERIFY(first.start(live, "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0; CREATE TABLE t (x); INSERT INTO t VALUES (1), (2), (3);"));
+    QCOMPARE(backupDatabase(m_config, "db", "sqlite://data/live.db"), QString("db_dump.db"));
+    QVERIFY(second.start(live, "PRAGMA wal_autocheckpoint = 0; WITH RECURSIVE n(x) AS (SELECT 4 UNION ALL SELECT x + 1 FROM n WHERE x < 1003) INSERT INTO t SELECT x FROM n;"));
+    QCOMPARE(backupDatabase(m_config, "reporting", "sqlite://data/live.db"), QString("reporting_dump.db"));
+    first.crash();
+    second.crash(); // the -wal and -shm stay behind
+    QVERIFY(QFileInfo::exists(live + "-wal") && QFileInfo::exists(live + "-shm"));
+    const QMap<QString, QString> rows{{"db_dump.db", "3"}, {"reporting_dump.db", "1003"}};
+    for (const QString& name : rows.keys()) {
+        QCOMPARE(ownerAndMode(m_config.workFolder + name), QString("0 600"));
+        QVERIFY(checkDatabaseDump(m_config.workFolder + name));
+        QCOMPARE(sqliteValue(m_config.workFolder + name, "SELECT count(*) FROM t"), rows.value(name));
+    }
+    // A writer that holds its lock for a moment is waited for.
+    SqliteWriter brief;
+    QVERIFY(brief.start(m_config.serverFolder + "data/busy.db", "CREATE TABLE t (x); BEGIN EXCLUSIVE; INSERT INTO t VALUES (1);", ".shell sleep 1\nCOMMIT;"));
+    QCOMPARE(backupDatabase(m_config, "busy", "sqlite://data/busy.db"), QString("busy_dump.db"));
+    QCOMPARE(sqliteValue(m_config.workFolder + "busy_dump.db", "SELECT count(*) FROM t"), QString("1"));
+
+    // The server runs as nobody: its database is nobody's, mode 0640, in a folder of its own.
+    QVERIFY(::chown(live.toUtf8(), 65534, 65534) == 0 && setMode(live, 0640) && ::chown(QFileInfo(live).path().toUtf8(), 65534, 65534) == 0
+            && setMode(m_tmp->path(), 0755));
+    QVERIFY(restoreDatabase(m_config, m_config.workFolder + "db_dump.db", "sqlite://data/live.db"));
+    QCOMPARE(ownerAndMode(live), QString("65534 640"));
+    QCOMPARE(sqliteValue(live, "SELECT group_concat(x) FROM t"), QString("1,2,3")); // nothing replayed from the old -wal
+    QCOMPARE(runInChild([&] { return becomeNobody() && sqliteValue(live, "INSERT INTO t VALUES (4) RETURNING x") == "4"; }), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Database)

@@ -222,7 +222,7 @@ void tst_EndToEnd::roundTrip()
                                                        postgres.contains("db") ? "db_dump.sql" : "db_dump.db",
                                                        postgres.contains("reporting_db") ? "reporting_dump.sql" : "reporting_dump.db"}));
     if (postgres.isEmpty())
-        QCOMPARE(readFile(installation.backups + "/db_dump.db"), readFile(installation.mainDb));
+        QCOMPARE(sqlite(installation.backups + "/db_dump.db", {"SELECT * FROM projects"}), sqlite(installation.mainDb, {"SELECT * FROM projects"}));
     const QByteArray metadata = readFile(installation.backups + "/bw-vellacor-backup-metadata.json");
     QVERIFY2(QRegularExpression(R"re(^\{"assets":\{"file":"assets"\},"backup-time":"\w{3} \w{3} \d{1,2} \d\d:\d\d:\d\d \d{4}",)re"
                                 R"re("db":\{"file":"db_dump\.(db|sql)"\},"reporting":\{"file":"reporting_dump\.(db|sql)"\},"version":"1\.0\.0"\}$)re")

@@ -261,10 +261,9 @@ void tst_Units::fileSystemFailures()
                                   "f:media/old=2", "f:media/.keep=k", "l:media/link->old", "p:media/pipe", "f:backup/DB_dump.db=1",
                                   "f:backup/db_dump.sql=2", "f:backup2/assets/deep/file=1", "f:backup2/db_dump.db=2", "d:volume"}));
     QVERIFY(setMode(tmp.filePath("secret/s"), 0600));
-    for (const auto& [name, size] : {std::pair<const char*, qint64>{"big/a", 2000000}, {"exact/a", 1 << 20}}) {
-        QFile sparse(tmp.filePath(name)); // takes no room on disk
-        QVERIFY(QDir().mkpath(QFileInfo(sparse).path()) && sparse.open(QIODevice::WriteOnly) && sparse.resize(size));
-    }
+    QFile sparse(tmp.filePath("exact/a")); // takes no room on disk, and neither would its copy
+    QVERIFY(writeFile(tmp.filePath("big/a"), QByteArray(2000000, 'x')) && QDir().mkpath(tmp.filePath("exact"))
+            && sparse.open(QIODevice::WriteOnly) && sparse.resize(1 << 20));
     QStringList expected = describeTree(tmp.path()) + added;
     if (operation == "restore src media" && as == "root")
         expected.removeAll("f:media/old=2");

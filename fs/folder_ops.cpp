@@ -140,6 +140,14 @@ bool removeBackupEntries(const QString& folderPath)
     return true;
 }
 
+bool removeFolderTree(const QString& folderPath)
+{
+    const QFileInfo folder(QDir::cleanPath(folderPath));
+    const Sys::Descriptor parent = openGivenFolder(folder.path());
+    return parent.isOpen()
+           && Sys::removeTreeAt(parent.get(), QFile::encodeName(folder.fileName()).constData());
+}
+
 bool restoreFolder(const ServerConfig& config, const QString& sourceFolder,
                    const QString& targetLocation)
 {

@@ -73,6 +73,10 @@ bool containsBackupEntries(const QString& folderPath);
 // it. A symbolic link goes as a link; nothing outside folderPath is deleted. True when all went (or there were none).
 bool removeBackupEntries(const QString& folderPath);
 
+// Removes folderPath with everything in it, hidden entries included; links go as links and
+// are never followed. False when anything stayed.
+bool removeFolderTree(const QString& folderPath);
+
 // Empties the target location (the entries its listing shows) and refills it from
 // sourceFolder, never by linking. Run as root, the copies take the owner and group of the
 // target folder.

@@ -45,8 +45,9 @@ bool cancelled(const FileCopyOptions& options)
 // Copies from offset up to end, or up to the end of the source when end is negative, and
 // leaves offset behind the last byte copied. The kernel copies where it can (no trip through
 // this process, reflinks where the file system has them); where it cannot, a read and write
-// loop through the buffer takes over.
-CopyOutcome copyRange(int in, int out, qint64& offset, qint64 end, bool& byKernel,
+// loop through the buffer takes over. knownSize is the source's size when it was opened (or
+// -1): a short count that reaches it is taken as the end, which saves a call per small file.
+CopyOutcome copyRange(int in, int out, qint64& offset, qint64 end, qint64 knownSize, bool& byKernel,
                       const FileCopyOptions& options, CopyBuffer& buffer)
 {
     for (;;) {
@@ -64,7 +65,7 @@ CopyOutcome copyRange(int in, int out, qint64& offset, qint64 end, bool& byKerne
             // takes over where this stopped.
             if ((moved < 0
                  && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP))
-                || (moved == 0 && offset == 0)) {
+                || (moved == 0 && offset == 0 && knownSize != 0)) {
                 byKernel = false;
                 continue;
             }
@@ -90,6 +91,8 @@ CopyOutcome copyRange(int in, int out, qint64& offset, qint64 end, bool& byKerne
         if (moved == 0)
             return CopyOutcome::Copied; // the end of the source
         offset += moved;
+        if (offset == knownSize && std::size_t(moved) < wanted)
+            return CopyOutcome::Copied;
         if (cancelled(options))
             return CopyOutcome::Cancelled;
     }
@@ -102,7 +105,8 @@ CopyOutcome copyContent(int in, int out, const struct stat& status, const FileCo
     bool byKernel = true;
     qint64 offset = 0;
     if (qint64(status.st_blocks) * 512 >= qint64(status.st_size)) {
-        const CopyOutcome outcome = copyRange(in, out, offset, -1, byKernel, options, buffer);
+        const CopyOutcome outcome =
+            copyRange(in, out, offset, -1, status.st_size, byKernel, options, buffer);
         sizeCopied = offset;
         return outcome;
     }
@@ -116,7 +120,7 @@ CopyOutcome copyContent(int in, int out, const struct stat& status, const FileCo
         if (hole < 0)
             return CopyOutcome::Failed;
         offset = data;
-        const CopyOutcome outcome = copyRange(in, out, offset, hole, byKernel, options, buffer);
+        const CopyOutcome outcome = copyRange(in, out, offset, hole, -1, byKernel, options, buffer);
         if (outcome != CopyOutcome::Copied)
             return outcome;
         if (offset < hole)

@@ -38,7 +38,8 @@ struct Folder {
     Sys::Descriptor source;
     Sys::Descriptor target;
     Sys::Descriptor linkFrom;
-    QByteArray path; // relative to the roots, ending in "/"; empty for the roots
+    QByteArray path;       // relative to the roots, ending in "/"; empty for the roots
+    bool setOwner = false; // the files made here need the owner set
 };
 
 enum class State { Waiting, Running, Done, Failed, Cancelled };
@@ -69,6 +70,7 @@ class TreeCopy {
   private:
     bool walk(const std::shared_ptr<Folder>& folder, int depth);
     bool makeFolder(const Folder& parent, Item& item, Folder& child);
+    bool needsOwner(const Folder& folder) const;
     bool waitForRoom(int depth);
     bool hasRoom(int depth, std::size_t windowLimit) const;
     void push(Item&& item);
@@ -109,6 +111,7 @@ bool TreeCopy::run(Sys::Descriptor source, Sys::Descriptor target, Sys::Descript
     root->source = std::move(source);
     root->target = std::move(target);
     root->linkFrom = std::move(linkFrom);
+    root->setOwner = needsOwner(*root);
     std::vector<std::unique_ptr<QThread>> threads;
     for (int i = std::max(1, QThread::idealThreadCount()); i > 0; --i) {
         threads.emplace_back(QThread::create([this] { work(); }));
@@ -192,19 +195,26 @@ bool TreeCopy::makeFolder(const Folder& parent, Item& item, Folder& child)
             m_lockedFolders.emplace_back(child.path, permissions);
             permissions |= 0700;
         }
-        if ((permissions != m_newFolderMode || m_options.setOwner)
-            && !Sys::setStatus(child.target.get(), permissions, m_options.setOwner, m_options.owner,
-                               m_options.group)) {
+        // Set even when the bits look right: a folder inherits the set-group bit.
+        if (!Sys::setStatus(child.target.get(), permissions, parent.setOwner, m_options.owner,
+                            m_options.group)) {
             Sys::removeAt(parent.target.get(), name, true);
             item.made = false;
             return false;
         }
     }
+    child.setOwner = needsOwner(child);
     if (parent.source.isOpen())
         child.source = Sys::openFolderAt(parent.source.get(), name);
     if (parent.linkFrom.isOpen() && m_linking)
         child.linkFrom = Sys::openFolderAt(parent.linkFrom.get(), name);
     return true;
+}
+
+bool TreeCopy::needsOwner(const Folder& folder) const
+{
+    return m_options.setOwner
+           && !Sys::createsOwnedBy(folder.target.get(), m_options.owner, m_options.group);
 }
 
 bool TreeCopy::hasRoom(int depth, std::size_t windowLimit) const
@@ -308,7 +318,7 @@ void TreeCopy::copyFile(Item& item, qint64 sequence, Sys::CopyBuffer& buffer)
     if (tryLink(item))
         return;
     Sys::FileCopyOptions options;
-    options.setOwner = m_options.setOwner;
+    options.setOwner = item.folder->setOwner;
     options.owner = m_options.owner;
     options.group = m_options.group;
     options.cancelled = [this, sequence] { return m_firstFailure < sequence || stopRequested(); };

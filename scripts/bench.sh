@@ -219,7 +219,7 @@ if [ "$rows" -gt 0 ] && ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1; the
 CREATE TABLE media_items (id bigint PRIMARY KEY, title text NOT NULL, path text NOT NULL,
     created timestamptz NOT NULL, bytes bigint, checksum text);
 INSERT INTO media_items SELECT g, 'Item ' || g, 'Album ' || g / 1000 || '/IMG_' || g || '.jpg',
-    now() - g * interval '1 minute', g * 7919 % 10000000, md5(g::text) FROM generate_series(1, $rows) g;
+    now() - g * interval '1 minute', g::bigint * 7919 % 10000000, md5(g::text) FROM generate_series(1, $rows) g;
 CREATE INDEX ON media_items (created);
 CREATE TABLE tags (id serial PRIMARY KEY, item bigint REFERENCES media_items, tag text);
 INSERT INTO tags (item, tag) SELECT g, 'tag' || g % 50 FROM generate_series(1, $rows / 4) g;

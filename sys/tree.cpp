@@ -253,6 +253,16 @@ bool removeAt(int folder, const char* name, bool isFolder)
     return ::unlinkat(folder, name, isFolder ? AT_REMOVEDIR : 0) == 0;
 }
 
+bool createsOwnedBy(int folder, uid_t owner, gid_t group)
+{
+    struct stat status {};
+    if (::fstat(folder, &status) != 0)
+        return false;
+    // A folder with the set-group bit gives new entries its own group.
+    const gid_t newGroup = (status.st_mode & S_ISGID) ? status.st_gid : ::getegid();
+    return ::geteuid() == owner && newGroup == group;
+}
+
 bool setPermissionsAt(int folder, const char* path, mode_t permissions)
 {
     return ::fchmodat(folder, path, permissions, 0) == 0;
@@ -343,13 +353,13 @@ CopyOutcome copyFileAt(int sourceFolder, int targetFolder, const char* name,
     CopyOutcome outcome =
         copyContent(in.get(), out.get(), status, options, buffer, result.sizeCopied);
     if (outcome == CopyOutcome::Copied) {
-        // Given at creation unless the creation mask took bits away.
-        const bool modeSet =
-            !options.setOwner && (permissions & ~0777) == 0 && (permissions & creationMask()) == 0;
+        // The bits were given at creation unless the creation mask took some away; a change
+        // of owner clears the set-user and set-group bits, so they are set after it.
+        const bool modeSet = (permissions & ~0777) == 0 && (permissions & creationMask()) == 0;
         // The modification time last: every write before it would move it.
         const timespec times[2] = {status.st_atim, status.st_mtim};
-        if ((!modeSet
-             && !setStatus(out.get(), permissions, options.setOwner, options.owner, options.group))
+        if ((options.setOwner && ::fchown(out.get(), options.owner, options.group) != 0)
+            || (!modeSet && ::fchmod(out.get(), permissions) != 0)
             || ::futimens(out.get(), times) != 0)
             outcome = CopyOutcome::Failed;
     }

@@ -67,6 +67,9 @@ bool setStatus(int descriptor, mode_t permissions, bool setOwner, uid_t owner, g
 // Removes the file, link or empty folder name inside folder.
 bool removeAt(int folder, const char* name, bool isFolder);
 
+// True when what this process creates in the open folder gets owner and group by itself.
+bool createsOwnedBy(int folder, uid_t owner, gid_t group);
+
 // Sets the permission bits of path (relative to folder, no link in it is expected).
 bool setPermissionsAt(int folder, const char* path, mode_t permissions);
 
@@ -93,7 +96,7 @@ class OpenFileLimit {
 };
 
 struct FileCopyOptions {
-    bool setOwner = false;
+    bool setOwner = false; // give the copy owner and group (not needed when it gets them anyway)
     uid_t owner = 0;
     gid_t group = 0;
     // Asked between chunks of a large file: true ends the copy (the target is removed).

@@ -1,16 +1,14 @@
 // Folder walks over the media library and the backup folder: copy, size, clear, restore.
 #include "fs/folder_ops.h"
 
+#include "fs/folder_listing.h"
+#include "fs/tree_copy.h"
 #include "platform/brisken/trace.h"
 #include "server/server_config.h"
+#include "sys/files.h"
+#include "sys/tree.h"
 
 #include <QFile>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -23,95 +21,49 @@ QFileInfoList listBackupEntries(const QString& folderPath)
     return QDir(folderPath).entryInfoList(backupEntryNames(), QDir::NoFilter, QDir::NoSort);
 }
 
-// Moves the bytes from in to out at their current offsets. The kernel copies where it can
-// (copy_file_range: no trip through this process, reflinks on file systems that have them);
-// where it cannot, a plain read and write loop takes over from where it stopped.
-bool copyBytes(int in, int out, qint64 size)
+// The regular files of the tree below an open folder, in bytes.
+qint64 treeSize(int folder)
 {
-    qint64 copied = 0;
-    for (;;) {
-        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, std::size_t(1) << 30, 0);
-        if (n > 0) {
-            copied += n;
+    qint64 bytes = 0;
+    FolderListing listing;
+    listing.read(folder, FolderListing::Order::AsRead);
+    for (int i = 0; i < listing.size(); ++i) {
+        if (listing.isFolder(i)) {
+            const Sys::Descriptor inner = Sys::openFolderAt(folder, listing.name(i));
+            if (inner.isOpen())
+                bytes += treeSize(inner.get());
             continue;
         }
-        if (n == 0 && (copied > 0 || size == 0))
-            return true;
-        if (n < 0 && errno == EINTR)
-            continue;
-        // Some file systems report 0 bytes or refuse outright: fall back.
-        if (n == 0 || errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)
-            break;
-        return false; // ENOSPC, EIO and the like
+        Sys::FileStatus status;
+        if (Sys::statAt(folder, listing.name(i), status) && status.type == Sys::EntryType::File)
+            bytes += status.size;
     }
-    std::vector<char> buffer(std::size_t(1) << 20);
-    for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
-        if (n == 0)
-            return true;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        for (ssize_t written = 0; written < n;) {
-            const ssize_t w = ::write(out, buffer.data() + written, std::size_t(n - written));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                return false;
-            written += w;
-        }
-    }
+    return bytes;
 }
 
-// Copies the content and the permission bits of a regular file to a new target, as
-// QFile::copy does, but without its small-block loop, which made large libraries take more
-// than twice as long as cp. The target must not exist: nothing is overwritten. A failed copy
-// removes the file it created, so no partial file stays behind.
-bool copyRegularFile(const QString& sourceFile, const QString& targetFile)
+// Removes the entry name of an open folder: a file, a link or a special file by its name (a
+// link is never followed, so nothing outside the folder goes through it), a folder with its
+// whole tree. path names the entry in the error line.
+bool removeEntry(int folder, const char* name, bool isFolder, const QString& path)
 {
-    const QByteArray source = QFile::encodeName(sourceFile);
-    const QByteArray target = QFile::encodeName(targetFile);
-    // O_NONBLOCK and O_NOFOLLOW: an entry swapped for a FIFO or a link after the listing must
-    // neither hang the copy nor be followed.
-    const int in = ::open(source.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (in < 0)
-        return false;
-    struct stat status {};
-    if (::fstat(in, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(in);
+    if (!isFolder) {
+        if (Sys::removeAt(folder, name, false))
+            return true;
+        Brisken::Trace::error("Failed to remove file %s", qUtf8Printable(path));
         return false;
     }
-    const int out = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0) {
-        ::close(in);
-        return false;
-    }
-    bool copied = copyBytes(in, out, status.st_size) && ::fchmod(out, status.st_mode & 0777) == 0;
-    copied = ::close(out) == 0 && copied; // a full disk may show only here (NFS)
-    ::close(in);
-    if (!copied)
-        ::unlink(target.constData());
-    return copied;
+    if (Sys::removeTreeAt(folder, name))
+        return true;
+    Brisken::Trace::error("Failed to remove folder %s", qUtf8Printable(path));
+    return false;
 }
 
-// Removes one listed entry: a file or a link by its name (a link is never followed, so
-// nothing outside the folder goes through it), a folder with its whole tree.
-bool removeEntry(QDir& folder, const QFileInfo& entry)
+// Opens a folder given by the caller; an empty path is no folder (QDir would take the current
+// one, which no caller means).
+Sys::Descriptor openGivenFolder(const QString& folderPath)
 {
-    if (entry.isSymLink() || entry.isFile()) {
-        if (folder.remove(entry.fileName()))
-            return true;
-        Brisken::Trace::error("Failed to remove file %s", qUtf8Printable(entry.absoluteFilePath()));
-        return false;
-    }
-    if (entry.isDir() && !QDir(entry.absoluteFilePath()).removeRecursively()) {
-        Brisken::Trace::error("Failed to remove folder %s",
-                              qUtf8Printable(entry.absoluteFilePath()));
-        return false;
-    }
-    return true;
+    return folderPath.isEmpty() ? Sys::Descriptor()
+                                : Sys::openFolder(QFile::encodeName(folderPath));
 }
 
 } // namespace
@@ -140,43 +92,32 @@ const QStringList& backupEntryNames()
 
 bool copyFolder(const QString& sourceFolder, const QString& destinationFolder)
 {
-    if (!QDir().mkpath(destinationFolder)) {
-        Brisken::Trace::error("Failed to create folder %s", qUtf8Printable(destinationFolder));
-        return false;
-    }
-    // Depth first with one listing per level: memory follows the depth of the tree, not its size.
-    for (const QFileInfo& entry : listEntries(sourceFolder)) {
-        const QString target = destinationFolder + QLatin1Char('/') + entry.fileName();
-        if (entry.isDir()) {
-            if (!copyFolder(entry.absoluteFilePath(), target))
-                return false;
-        } else if (entry.isFile() && !copyRegularFile(entry.absoluteFilePath(), target)) {
-            Brisken::Trace::error("Failed to copy file %s to %s",
-                                  qUtf8Printable(entry.absoluteFilePath()), qUtf8Printable(target));
-            return false;
-        }
-    }
-    return true;
+    CopyResult result;
+    return copyFolder(sourceFolder, destinationFolder, CopyOptions(), result);
 }
 
 bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
                 const CopyOptions& options, CopyResult& result)
 {
-    Q_UNUSED(options);
     result = CopyResult();
-    return copyFolder(sourceFolder, destinationFolder);
+    // A walk keeps the folders from the top down to where it is open.
+    const Sys::OpenFileLimit openFileLimit;
+    Sys::Descriptor target;
+    if (!QDir().mkpath(destinationFolder)
+        || !(target = Sys::openFolder(QFile::encodeName(destinationFolder))).isOpen()) {
+        Brisken::Trace::error("Failed to create folder %s", qUtf8Printable(destinationFolder));
+        return false;
+    }
+    // A source that is missing, unreadable or not a folder lists nothing.
+    return copyTree(openGivenFolder(sourceFolder), std::move(target),
+                    openGivenFolder(options.linkFromFolder),
+                    QFileInfo(sourceFolder).absoluteFilePath(), destinationFolder, options, result);
 }
 
 qint64 folderSize(const QString& folderPath)
 {
-    qint64 bytes = 0;
-    for (const QFileInfo& entry : listEntries(folderPath)) {
-        if (entry.isDir())
-            bytes += folderSize(entry.absoluteFilePath());
-        else if (entry.isFile())
-            bytes += entry.size();
-    }
-    return bytes;
+    const Sys::Descriptor folder = openGivenFolder(folderPath);
+    return folder.isOpen() ? treeSize(folder.get()) : 0;
 }
 
 bool containsBackupEntries(const QString& folderPath)
@@ -186,16 +127,25 @@ bool containsBackupEntries(const QString& folderPath)
 
 bool removeBackupEntries(const QString& folderPath)
 {
-    QDir folder(folderPath);
-    for (const QFileInfo& entry : listBackupEntries(folderPath))
-        if (!removeEntry(folder, entry))
+    const QFileInfoList entries = listBackupEntries(folderPath);
+    const Sys::Descriptor folder = openGivenFolder(folderPath);
+    for (const QFileInfo& entry : entries) {
+        // Test for a link first: a link to a folder reports isDir().
+        const bool isFolder = !entry.isSymLink() && entry.isDir();
+        if ((isFolder || entry.isSymLink() || entry.isFile())
+            && !removeEntry(folder.get(), QFile::encodeName(entry.fileName()).constData(), isFolder,
+                            entry.absoluteFilePath()))
             return false;
+    }
     return true;
 }
 
 bool removeFolderTree(const QString& folderPath)
 {
-    return QDir(folderPath).removeRecursively();
+    const QFileInfo folder(QDir::cleanPath(folderPath));
+    const Sys::Descriptor parent = openGivenFolder(folder.path());
+    return parent.isOpen()
+           && Sys::removeTreeAt(parent.get(), QFile::encodeName(folder.fileName()).constData());
 }
 
 bool restoreFolder(const ServerConfig& config, const QString& sourceFolder,
@@ -203,16 +153,30 @@ bool restoreFolder(const ServerConfig& config, const QString& sourceFolder,
 {
     const QString target = resolvePath(config, targetLocation, true);
 
-    // Only what listEntries() shows goes: hidden entries and links directly in the target stay.
-    QDir targetFolder(target);
-    for (const QFileInfo& entry : listEntries(target)) {
-        if (!removeEntry(targetFolder, entry)) {
+    // Only what the listing shows goes: hidden entries and links directly in the target stay.
+    const Sys::Descriptor targetFolder = openGivenFolder(target);
+    FolderListing listing;
+    if (targetFolder.isOpen())
+        listing.read(targetFolder.get(), FolderListing::Order::ByName);
+    const QString targetPath = QFileInfo(target).absoluteFilePath();
+    for (int i = 0; i < listing.size(); ++i) {
+        const char* name = listing.name(i);
+        if (!removeEntry(targetFolder.get(), name, listing.isFolder(i),
+                         joinedPath(targetPath, QByteArray(name)))) {
             Brisken::Trace::error("Failed to remove existing folder %s", qUtf8Printable(target));
             return false;
         }
     }
 
-    if (!copyFolder(sourceFolder, target)) {
+    // Run as root, the library keeps its owner: what is copied into it takes the owner and
+    // group of the library folder, and its permission bits from the backup.
+    CopyOptions options;
+    Sys::Ownership library;
+    options.setOwner = Sys::runsAsRoot() && Sys::readOwnership(target, library);
+    options.owner = library.owner;
+    options.group = library.group;
+    CopyResult result;
+    if (!copyFolder(sourceFolder, target, options, result)) {
         Brisken::Trace::error("Failed to copy folder %s to %s", qUtf8Printable(sourceFolder),
                               qUtf8Printable(target));
         return false;

@@ -1,9 +1,10 @@
 // Folder walks over the media library and the backup folder: copy, size, clear, restore.
 //
-// Every walk lists folders through listEntries(): sub-folders and regular files only, in name
-// order without regard to case. Symbolic links, hidden entries and special files are never
-// followed, copied or counted. On failure an operation writes one error line and returns
-// false; nothing it did before the failure is undone.
+// Every walk lists folders the same way (fs/folder_listing.h): sub-folders and regular files
+// only, in name order without regard to case, names that are not valid UTF-8 included.
+// Symbolic links, hidden entries and special files are never followed, copied or counted. On
+// failure an operation writes one error line and returns false; nothing it did before the
+// failure is undone.
 #pragma once
 
 #include <QDir>
@@ -15,7 +16,7 @@
 
 class ServerConfig;
 
-// The one listing filter of every folder walk.
+// The same listing through Qt, for the top level of a work folder whose names are known.
 constexpr QDir::Filters entryFilter = QDir::Dirs | QDir::Files | QDir::NoSymLinks
                                       | QDir::NoDotAndDotDot;
 
@@ -26,7 +27,8 @@ QFileInfoList listEntries(const QString& folderPath);
 const QStringList& backupEntryNames();
 
 // Creates destinationFolder (and parents) and copies sourceFolder's tree into it. Never
-// overwrites: an existing target file fails the copy. A missing source copies nothing.
+// overwrites: an existing target file fails the copy, and the target then holds exactly what
+// came before that file in walk order. A missing source copies nothing.
 bool copyFolder(const QString& sourceFolder, const QString& destinationFolder);
 
 struct CopyOptions {
@@ -67,14 +69,16 @@ qint64 folderSize(const QString& folderPath);
 // True when folderPath holds an entry named in backupEntryNames() (any letter case).
 bool containsBackupEntries(const QString& folderPath);
 
-// Removes every entry of folderPath named in backupEntryNames(). A symbolic link goes as a
-// link; nothing outside folderPath is deleted. True when all went (or there were none).
+// Removes every entry of folderPath named in backupEntryNames(), a folder with everything in
+// it. A symbolic link goes as a link; nothing outside folderPath is deleted. True when all went (or there were none).
 bool removeBackupEntries(const QString& folderPath);
 
 // Removes folderPath with everything in it, hidden entries included; links go as links and
 // are never followed. False when anything stayed.
 bool removeFolderTree(const QString& folderPath);
 
-// Empties the target location (entries listEntries() shows) and refills it from sourceFolder.
+// Empties the target location (the entries its listing shows) and refills it from
+// sourceFolder, never by linking. Run as root, the copies take the owner and group of the
+// target folder.
 bool restoreFolder(const ServerConfig& config, const QString& sourceFolder,
                    const QString& targetLocation);

@@ -1,66 +1,309 @@
 #!/bin/bash
-# Measures a backup and a restore of a large media library against the plain tools on the
-# same data in the same run: cp -R for the copy, rm -rf + cp -R for the restore. Prints the
-# wall times, the ratios and the tool's peak memory.
+# Times backups and restores of generated installations against the plain tools on the same
+# data, in the same run, in alternating rounds: the media library against cp -r, rm -rf + cp -r
+# and rsync --link-dest, a PostgreSQL database against bare pg_dump and psql. Prints a Markdown
+# table (median time, ratio, files/s, MB/s, peak memory) and draws a plot of time against the
+# size of the library.
 #
-# Sizes: BENCH_SMALL_FILES (default 20000 files of 4-64 KiB in 200 folders) and
-# BENCH_LARGE_MB (default 2048, in files of 256 MiB). BENCH_FOLDER (default a temp folder).
+# Usage: scripts/bench.sh [options]
+#   --size X       scales the defaults below (X may be a fraction)               default 1
+#   --files N      small files in the largest library                            20000 x size
+#   --file-kb A-B  their sizes in KiB                                            1-64
+#   --large N      large files in the largest library, --large-mb M their MiB    4, 64
+#   --rows N       rows of the PostgreSQL database (0: leave it out)             100000 x size
+#   --points N     library sizes measured, the largest divided evenly            3
+#   --rounds N     rounds of each comparison                                     3
+#   --folder D     where the installations are made     a new folder on tmpfs (/dev/shm)
+#   --plot FILE    the plot                                        build-bench/bench.png
+# The defaults take about two minutes on two cores. Needs root for apt-get when rsync,
+# gnuplot-nox, sqlite3 or /usr/bin/time are missing, and for the PostgreSQL cluster.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
-small=${BENCH_SMALL_FILES:-20000}
-large_mb=${BENCH_LARGE_MB:-2048}
-work=${BENCH_FOLDER:-$(mktemp -d /var/tmp/bwv-bench.XXXXXX)}
-trap 'rm -rf "$work"' EXIT
+size=1 files= file_kb=1-64 large= large_mb=64 rows= points=3 rounds=3 folder= plot=
+while [ $# -gt 0 ]; do
+    case $1 in
+    --size) size=$2 ;;
+    --files) files=$2 ;;
+    --file-kb) file_kb=$2 ;;
+    --large) large=$2 ;;
+    --large-mb) large_mb=$2 ;;
+    --rows) rows=$2 ;;
+    --points) points=$2 ;;
+    --rounds) rounds=$2 ;;
+    --folder) folder=$2 ;;
+    --plot) plot=$2 ;;
+    *) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2 ;;
+    esac
+    shift 2
+done
+scaled() { awk -v a="$1" -v x="$size" 'BEGIN { printf "%d", a * x + 0.5 }'; }
+files=${files:-$(scaled 20000)}
+large=${large:-$(scaled 4)}
+rows=${rows:-$(scaled 100000)}
+plot=${plot:-$repo/build-bench/bench.png}
 
-command -v /usr/bin/time >/dev/null || apt-get install -y --no-install-recommends time >/dev/null
+missing=()
+command -v rsync >/dev/null || missing+=(rsync)
+command -v gnuplot >/dev/null || missing+=(gnuplot-nox)
+command -v sqlite3 >/dev/null || missing+=(sqlite3)
+[ -x /usr/bin/time ] || missing+=(time)
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "bench: installing ${missing[*]}" >&2
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+echo "bench: building a release binary in build-bench" >&2
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBWV_BUILD_TESTS=OFF >/dev/null
 cmake --build build-bench -j2 >/dev/null
-tool="$repo/build-bench/bw-vellacor-ctl"
+tool=$repo/build-bench/bw-vellacor-ctl
 
-root="$work/installation"
-media="$root/server/media"
-mkdir -p "$root/server/data" "$media"
-cat > "$root/server/production.yaml" <<YAML
-db: sqlite://data/main.db
+if [ -z "$folder" ]; then
+    folder=/var/tmp
+    [ -d /dev/shm ] && [ -w /dev/shm ] && folder=/dev/shm
+fi
+work=$(mktemp -d "$folder/bwv-bench.XXXXXX")
+chmod 755 "$work" # the cluster's own user must reach its folder
+pg_started=
+cleanup() {
+    [ -z "$pg_started" ] || tests/pg_cluster.sh stop "$work/pg" >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A port nothing answers on: the tool then finds no running server.
+while :; do
+    control_port=$((20000 + RANDOM % 40000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$control_port") 2>/dev/null || break
+done
+
+# The library: nested folders of 100 small files each, mixed names, and a few large files.
+make_library() { # folder files large
+    perl -e '
+        use File::Path qw(make_path);
+        my ($root, $files, $kb, $large, $large_mb) = @ARGV;
+        my ($lo, $hi) = split /-/, $kb; $hi //= $lo;
+        srand(42);
+        open(my $u, "<", "/dev/urandom") or die; read($u, my $pool, 8 << 20); close $u;
+        for my $i (0 .. $files - 1) {
+            my $dir = sprintf("%s/Album %03d/day-%02d", $root, int($i / 1000), int($i / 100) % 10);
+            make_path($dir) if $i % 100 == 0;
+            my $size = ($lo + int(rand($hi - $lo + 1))) * 1024;
+            my $name = sprintf($i % 3 ? "IMG_%06d.jpg" : "scan %d.PDF", $i);
+            open(my $f, ">", "$dir/$name") or die "$dir/$name: $!";
+            print $f substr($pool, int(rand(length($pool) - $size)), $size); close $f;
+        }
+        make_path("$root/video");
+        for my $i (0 .. $large - 1) {
+            open(my $f, ">", "$root/video/clip $i.mp4") or die;
+            for (1 .. $large_mb / 8) { print $f $pool; }
+            print $f substr($pool, 0, ($large_mb % 8) << 20); close $f;
+        }' "$1" "$2" "$file_kb" "$3" "$large_mb"
+}
+
+samples=$work/samples # one line per timed run: case side microseconds peak-KiB
+timed() { # case side command...
+    local name=$1 side=$2 start end
+    shift 2
+    start=$(date +%s%N)
+    if ! /usr/bin/time -f %M -o "$work/rss" "$@" >"$work/run.log" 2>&1; then
+        echo "bench: $name failed: $*" >&2
+        cat "$work/run.log" >&2
+        exit 1
+    fi
+    end=$(date +%s%N)
+    echo "$name $side $(((end - start) / 1000)) $(tail -n 1 "$work/rss")" >>"$samples"
+}
+
+# compare CASE: rounds of prep_a + cmd_a (the tool) and prep_b + cmd_b (the plain tools), the
+# order turned around every round so that neither side always runs on a warmer machine.
+compare() {
+    local name=$1 r
+    echo "bench: $name" >&2
+    for ((r = 0; r < rounds; r++)); do
+        local side
+        for side in $( ((r % 2)) && echo b a || echo a b); do
+            "prep_$side"
+            if [ $side = a ]; then timed "$name" a "${cmd_a[@]}"; else timed "$name" b "${cmd_b[@]}"; fi
+        done
+    done
+}
+
+# extra CASE TEXT: a note shown with the case.
+notes=$work/notes
+note() { echo "$1 $2" >>"$notes"; }
+
+make_installation() { # folder files large db-url
+    local root=$1/installation
+    mkdir -p "$root/server/data"
+    cat >"$root/server/production.yaml" <<YAML
+db: ${4:-sqlite://data/main.db}
 reporting_db: sqlite://data/reporting.db
 asset_root: media
+backup_root: $1/backups
+control_port: $control_port
 YAML
-head -c $((64 * 1024 * 1024)) /dev/urandom > "$root/server/data/main.db"
-head -c $((16 * 1024 * 1024)) /dev/urandom > "$root/server/data/reporting.db"
+    for db in main reporting; do
+        sqlite3 "$root/server/data/$db.db" "CREATE TABLE events (id INTEGER PRIMARY KEY, at TEXT, what TEXT);
+            WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000)
+            INSERT INTO events SELECT i, datetime('now', '-' || i || ' minutes'), hex(randomblob(32)) FROM n;"
+    done
+    make_library "$root/server/media" "$2" "$3"
+}
 
-echo "making $small small files and ${large_mb} MiB of large files in $media"
-for ((d = 0; d < 200; d++)); do mkdir -p "$media/folder$d"; done
-head -c $((64 * 1024 * 1024)) /dev/urandom > "$work/pool"
-for ((i = 0; i < small; i++)); do
-    size=$(((i * 7919 % 61 + 4) * 1024))
-    dd if="$work/pool" of="$media/folder$((i % 200))/file$i.bin" bs=$size count=1 \
-        skip=$((i % 200)) iflag=skip_bytes status=none
+for ((p = 1; p <= points; p++)); do
+    n=$((files * p / points)) l=$((large * p / points))
+    point=$work/point$p
+    echo "bench: library $p of $points: $n small files, $l large files" >&2
+    make_installation "$point" "$n" "$l"
+    export VELLACOR_ROOT=$point/installation
+    media=$VELLACOR_ROOT/server/media
+    backups=$point/backups
+    mkdir -p "$backups"
+    count=$(find "$media" -type f | wc -l)
+    bytes=$(du -sb "$media" | cut -f1)
+    label="$count files, $((bytes / 1000000)) MB"
+    echo "$p $count $bytes" >>"$work/points"
+    sync
+
+    name="backup:$p"
+    note "$name" "media backup ($label) vs cp -r --preserve=mode"
+    prep_a() { rm -rf "$backups/new"; }
+    cmd_a=("$tool" --backup --backup-path "$backups/new" --backup-skip db,reporting)
+    prep_b() { rm -rf "$backups/cp"; }
+    cmd_b=(cp -r --preserve=mode "$media" "$backups/cp")
+    compare "$name"
+    rm -rf "$backups/cp"
+    mv "$backups/new" "$backups/full"
+
+    name="restore:$p"
+    note "$name" "media restore ($label) vs rm -rf + cp -r"
+    prep_a() { :; }
+    cmd_a=("$tool" --restore --backup-path "$backups/full" --restore-skip db,reporting)
+    prep_b() { :; }
+    cmd_b=(sh -c 'rm -rf "$0" && cp -r "$1" "$0"' "$media" "$backups/full/assets")
+    compare "$name"
+    diff -rq "$backups/full/assets" "$media" >/dev/null || { echo "bench: restored library differs" >&2; exit 1; }
+
+    # The tool's own default folders under backup_root: a new one each time, next to the
+    # earlier complete backup made here first.
+    name="again:$p"
+    note "$name" "second backup of the unchanged library ($label) vs rsync -a --link-dest"
+    "$tool" --backup --backup-skip db,reporting >/dev/null 2>&1
+    earlier=$(ls -d "$backups"/*_vellacor-backup)
+    newest() { ls -d "$backups"/*_vellacor-backup | grep -vxF "$earlier" || true; }
+    prep_a() { newest | xargs -r rm -rf; }
+    cmd_a=("$tool" --backup --backup-skip db,reporting)
+    prep_b() { rm -rf "$backups/rsync"; }
+    cmd_b=(rsync -a --link-dest="$earlier/assets" "$media/" "$backups/rsync/")
+    compare "$name"
+    # New space: du counts a file linked from the earlier backup only under the earlier one.
+    library_kb=$(du -sk "$earlier" | cut -f1)
+    ours_kb=$(du -sk "$earlier" "$(newest)" | tail -n 1 | cut -f1)
+    rsync_kb=$(du -sk "$earlier/assets" "$backups/rsync" | tail -n 1 | cut -f1)
+    note "$name:space" "$(awk -v o="$ours_kb" -v r="$rsync_kb" -v l="$library_kb" \
+        'BEGIN { printf "new space %.2f%% of the library (rsync %.2f%%)", 100 * o / l, 100 * r / l }')"
+    if [ $p -lt $points ]; then rm -rf "$point"; fi
 done
-for ((i = 0; i < large_mb / 256; i++)); do
-    head -c $((256 * 1024 * 1024)) /dev/urandom > "$media/large$i.bin"
+
+if [ "$rows" -gt 0 ] && ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1; then
+    echo "bench: PostgreSQL database of $rows rows" >&2
+    tests/pg_cluster.sh start "$work/pg" >/dev/null
+    pg_started=1
+    . "$work/pg/env"
+    url="postgres://postgres@127.0.0.1:$PGPORT/bench"
+    psql_quiet() { "$PGBINDIR/psql" -XqAt -v ON_ERROR_STOP=1 "$@" >/dev/null; }
+    psql_quiet -c "CREATE DATABASE bench" "postgres://postgres@127.0.0.1:$PGPORT/postgres"
+    psql_quiet "$url" <<SQL
+CREATE TABLE media_items (id bigint PRIMARY KEY, title text NOT NULL, path text NOT NULL,
+    created timestamptz NOT NULL, bytes bigint, checksum text);
+INSERT INTO media_items SELECT g, 'Item ' || g, 'Album ' || g / 1000 || '/IMG_' || g || '.jpg',
+    now() - g * interval '1 minute', g::bigint * 7919 % 10000000, md5(g::text) FROM generate_series(1, $rows) g;
+CREATE INDEX ON media_items (created);
+CREATE TABLE tags (id serial PRIMARY KEY, item bigint REFERENCES media_items, tag text);
+INSERT INTO tags (item, tag) SELECT g, 'tag' || g % 50 FROM generate_series(1, $rows / 4) g;
+CREATE VIEW recent AS SELECT * FROM media_items WHERE created > now() - interval '1 day';
+SQL
+    pg=$work/pgdb
+    mkdir -p "$pg/installation/server/data"
+    make_installation "$pg" 0 0 "$url"
+    export VELLACOR_ROOT=$pg/installation
+
+    name="pg-backup"
+    prep_a() { rm -rf "$pg/new"; }
+    cmd_a=("$tool" --backup --backup-path "$pg/new" --backup-skip reporting,assets)
+    prep_b() { rm -f "$pg/plain.sql"; }
+    cmd_b=(pg_dump -w -f "$pg/plain.sql" -x "$url")
+    compare "$name"
+    mv "$pg/new" "$pg/full"
+    note "$name" "PostgreSQL backup ($rows rows, $(($(stat -c %s "$pg/plain.sql") / 1000000)) MB dump) vs pg_dump -w -f F -x URL"
+    echo "pg $(stat -c %s "$pg/plain.sql")" >>"$work/points"
+
+    name="pg-restore"
+    note "$name" "PostgreSQL restore ($rows rows) vs DROP TABLE + psql -w -f F URL"
+    prep_a() { :; }
+    cmd_a=("$tool" --restore --backup-path "$pg/full" --restore-skip reporting,assets)
+    prep_b() { :; }
+    cmd_b=(sh -c 'psql -w -X -q -c "DROP TABLE IF EXISTS media_items, tags CASCADE" "$0" >/dev/null &&
+        psql -w -X -q -f "$1" "$0" >/dev/null' "$url" "$pg/plain.sql")
+    compare "$name"
+fi
+
+# The table: medians over the rounds, the ratio as the median of the round-by-round ratios.
+echo
+echo "| case | tool (s) | plain tools (s) | ratio | files/s | MB/s | peak RSS tool / plain (MB) |"
+echo "|---|---:|---:|---:|---:|---:|---:|"
+awk -v notes="$notes" -v points="$work/points" '
+    function median(list, n,   i, j, t, v) {
+        for (i = 1; i <= n; i++) v[i] = list[i]
+        for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+        return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+    }
+    BEGIN {
+        while ((getline line < notes) > 0) { split(line, f, " "); sub(/^[^ ]+ /, "", line); text[f[1]] = line }
+        while ((getline line < points) > 0) { split(line, f, " "); if (f[1] == "pg") { pgbytes = f[2] } else { nfiles[f[1]] = f[2]; nbytes[f[1]] = f[3] } }
+    }
+    {
+        if (!($1 in seen)) { seen[$1] = 1; order[++cases] = $1 }
+        k = $1 SUBSEP $2; n[k]++; t[k, n[k]] = $3 / 1e6
+        if ($4 > rss[k]) rss[k] = $4
+    }
+    END {
+        for (c = 1; c <= cases; c++) {
+            name = order[c]; a = name SUBSEP "a"; b = name SUBSEP "b"
+            delete la; delete lb; delete lr
+            for (i = 1; i <= n[a]; i++) { la[i] = t[a, i]; lb[i] = t[b, i]; lr[i] = t[a, i] / t[b, i] }
+            ma = median(la, n[a]); mb = median(lb, n[b]); mr = median(lr, n[a])
+            split(name, part, ":"); p = part[2]
+            fps = p != "" ? sprintf("%.0f", nfiles[p] / ma) : "-"
+            mbs = sprintf("%.0f", (p != "" ? nbytes[p] : pgbytes) / 1e6 / ma)
+            extra = (name ":space" in text) ? "; " text[name ":space"] : ""
+            printf "| %s%s | %.3f | %.3f | %.2f | %s | %s | %.1f / %.1f |\n", text[name], extra, ma, mb, mr, fps, mbs, rss[a] / 1024, rss[b] / 1024
+            if (p != "") printf "%s %s %s %.4f %.4f\n", part[1], p, nfiles[p], ma, mb > "/dev/stderr"
+        }
+    }' "$samples" 2>"$work/plot.dat"
+
+# Time against library size, one line per operation and its plain counterpart.
+mkdir -p "$(dirname "$plot")"
+for kind in backup restore again; do
+    awk -v k="$kind" '$1 == k { print $3, $4, $5 }' "$work/plot.dat" | sort -n >"$work/$kind.dat"
 done
-rm "$work/pool"
-sync
-
-export VELLACOR_ROOT="$root"
-seconds() { /usr/bin/time -f "%e %M" -o "$work/time" "$@" >/dev/null 2>&1; cat "$work/time"; }
-
-# Warm the page cache once, so neither side pays for the first read alone.
-cat "$media"/large*.bin > /dev/null 2>&1 || true
-find "$media" -type f -exec cat {} + > /dev/null
-
-read -r cp_s _ < <(seconds sh -c "cp -R '$media' '$work/plain' && cp '$root'/server/data/*.db '$work/plain/'")
-rm -rf "$work/plain"; sync
-read -r backup_s backup_kb < <(seconds "$tool" --backup --backup-path "$work/backup")
-sync
-
-read -r cp_restore_s _ < <(seconds sh -c "rm -rf '$media' && cp -R '$work/backup/assets' '$media'")
-sync
-read -r restore_s restore_kb < <(seconds "$tool" --restore --backup-path "$work/backup")
-diff -rq "$work/backup/assets" "$media" > /dev/null || { echo "restored library differs" >&2; exit 1; }
-
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
-echo "backup:  ${backup_s}s vs cp -R ${cp_s}s, ratio $(ratio "$backup_s" "$cp_s"), peak ${backup_kb} KiB"
-echo "restore: ${restore_s}s vs rm+cp -R ${cp_restore_s}s, ratio $(ratio "$restore_s" "$cp_restore_s"), peak ${restore_kb} KiB"
+gnuplot <<GNUPLOT
+set terminal pngcairo size 900,560 font ",10"
+set output "$plot"
+set title "Media library: time against size (median of $rounds rounds, $(nproc) cores)"
+set xlabel "files in the library"
+set ylabel "seconds"
+set key top left
+set yrange [0:*]
+set grid
+plot "$work/backup.dat" using 1:2 with linespoints lw 2 lc rgb "#1f77b4" title "backup", \
+     "$work/backup.dat" using 1:3 with linespoints dt 2 lc rgb "#1f77b4" title "cp -r --preserve=mode", \
+     "$work/restore.dat" using 1:2 with linespoints lw 2 lc rgb "#d62728" title "restore", \
+     "$work/restore.dat" using 1:3 with linespoints dt 2 lc rgb "#d62728" title "rm -rf + cp -r", \
+     "$work/again.dat" using 1:2 with linespoints lw 2 lc rgb "#2ca02c" title "second backup, unchanged", \
+     "$work/again.dat" using 1:3 with linespoints dt 2 lc rgb "#2ca02c" title "rsync -a --link-dest"
+GNUPLOT
+echo
+echo "Plot: $plot"

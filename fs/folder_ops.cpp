@@ -21,26 +21,6 @@ QFileInfoList listBackupEntries(const QString& folderPath)
     return QDir(folderPath).entryInfoList(backupEntryNames(), QDir::NoFilter, QDir::NoSort);
 }
 
-// The regular files of the tree below an open folder, in bytes.
-qint64 treeSize(int folder)
-{
-    qint64 bytes = 0;
-    FolderListing listing;
-    listing.read(folder, FolderListing::Order::AsRead);
-    for (int i = 0; i < listing.size(); ++i) {
-        if (listing.isFolder(i)) {
-            const Sys::Descriptor inner = Sys::openFolderAt(folder, listing.name(i));
-            if (inner.isOpen())
-                bytes += treeSize(inner.get());
-            continue;
-        }
-        Sys::FileStatus status;
-        if (Sys::statAt(folder, listing.name(i), status) && status.type == Sys::EntryType::File)
-            bytes += status.size;
-    }
-    return bytes;
-}
-
 // Removes the entry name of an open folder: a file, a link or a special file by its name (a
 // link is never followed, so nothing outside the folder goes through it), a folder with its
 // whole tree. path names the entry in the error line.
@@ -117,7 +97,7 @@ bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
 qint64 folderSize(const QString& folderPath)
 {
     const Sys::Descriptor folder = openGivenFolder(folderPath);
-    return folder.isOpen() ? treeSize(folder.get()) : 0;
+    return folder.isOpen() ? measureTree(folder.get()).bytes : 0;
 }
 
 bool containsBackupEntries(const QString& folderPath)

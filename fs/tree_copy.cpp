@@ -1,7 +1,9 @@
 // The parallel copy of a folder tree behind copyFolder.
 #include "fs/tree_copy.h"
 
+#include "fs/destination.h"
 #include "fs/folder_listing.h"
+#include "fs/progress.h"
 #include "platform/brisken/trace.h"
 #include "sys/files.h"
 #include "sys/interrupt.h"
@@ -11,6 +13,7 @@
 #include <QWaitCondition>
 
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <deque>
 #include <limits>
@@ -26,6 +29,9 @@ constexpr std::size_t windowSize = 4096;
 constexpr int leftFolderLimit = 128;
 
 constexpr qint64 noFailure = std::numeric_limits<qint64>::max();
+// On a terminal, the walk looks at the progress line this often, never per file.
+constexpr int progressEveryEntries = 64;
+constexpr unsigned long progressWaitMs = 250;
 
 // One folder of the tree, open in the source, the target and the earlier copy (if any).
 struct Folder {
@@ -60,7 +66,7 @@ class TreeCopy {
   public:
     TreeCopy(const CopyOptions& options, CopyResult& result)
         : m_options(options), m_result(result), m_runsAsRoot(Sys::runsAsRoot()),
-          m_newFolderMode(0777 & ~Sys::creationMask())
+          m_newFolderMode(0777 & ~Sys::creationMask()), m_progress("Copying media library")
     {
     }
 
@@ -79,6 +85,7 @@ class TreeCopy {
     bool tryLink(Item& item);
     void retire();
     void stop();
+    void showProgress();
     bool stopRequested() const { return m_options.stopWhenRequested && Interrupt::requested(); }
 
     const CopyOptions& m_options;
@@ -102,7 +109,24 @@ class TreeCopy {
     int m_idleWorkers = 0;
     std::atomic<qint64> m_firstFailure{noFailure};
     std::atomic<bool> m_stopped{false};
+
+    // Drawn by the walking thread only; the copy threads just count.
+    Progress m_progress;
+    TreeMeasure m_total;
+    std::atomic<qint64> m_doneFiles{0};
+    std::atomic<qint64> m_doneBytes{0};
 };
+
+void TreeCopy::showProgress()
+{
+    const qint64 bytes = m_doneBytes;
+    m_progress.update(bytes, [&] {
+        return QStringLiteral("%1 of %2 files, %3 of %4")
+            .arg(m_doneFiles.load())
+            .arg(m_total.files)
+            .arg(formatSize(bytes), formatSize(m_total.bytes));
+    });
+}
 
 bool TreeCopy::run(Sys::Descriptor source, Sys::Descriptor target, Sys::Descriptor linkFrom,
                    const QString& sourcePath, const QString& targetPath)
@@ -112,6 +136,9 @@ bool TreeCopy::run(Sys::Descriptor source, Sys::Descriptor target, Sys::Descript
     root->target = std::move(target);
     root->linkFrom = std::move(linkFrom);
     root->setOwner = needsOwner(*root);
+    // The totals cost a walk of their own: only a terminal gets them.
+    if (m_progress.isActive() && root->source.isOpen())
+        m_total = measureTree(root->source.get());
     std::vector<std::unique_ptr<QThread>> threads;
     for (int i = std::max(1, QThread::idealThreadCount()); i > 0; --i) {
         threads.emplace_back(QThread::create([this] { work(); }));
@@ -123,8 +150,11 @@ bool TreeCopy::run(Sys::Descriptor source, Sys::Descriptor target, Sys::Descript
         m_walkDone = true;
         m_workAvailable.wakeAll();
     }
-    for (const auto& thread : threads)
-        thread->wait();
+    for (const auto& thread : threads) {
+        while (!thread->wait(m_progress.isActive() ? progressWaitMs : ULONG_MAX))
+            showProgress();
+    }
+    m_progress.clear();
 
     bool copied = true;
     if (m_stopped) {
@@ -163,6 +193,8 @@ bool TreeCopy::walk(const std::shared_ptr<Folder>& folder, int depth)
     for (int i = 0; i < listing.size(); ++i) {
         if (!waitForRoom(depth))
             return false;
+        if (m_progress.isActive() && i % progressEveryEntries == 0)
+            showProgress();
         Item item;
         item.folder = folder;
         item.name = QByteArray(listing.name(i));
@@ -237,8 +269,10 @@ bool TreeCopy::waitForRoom(int depth)
         if (hasRoom(depth, windowSize))
             return true;
         m_walkWaitsAtDepth = depth;
-        m_roomAvailable.wait(&m_mutex);
+        m_roomAvailable.wait(&m_mutex, m_progress.isActive() ? progressWaitMs : ULONG_MAX);
         m_walkWaitsAtDepth = -1;
+        if (m_progress.isActive())
+            showProgress();
     }
 }
 
@@ -372,6 +406,8 @@ void TreeCopy::retire()
     while (!m_window.empty() && m_window.front().state == State::Done) {
         const Item& item = m_window.front();
         if (!item.isFolder) {
+            ++m_doneFiles;
+            m_doneBytes += item.sizeCopied;
             if (item.linked) {
                 ++m_result.linkedFiles;
             } else {

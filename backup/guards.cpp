@@ -26,9 +26,10 @@ QString canonical(const QString& path)
     return resolved.isEmpty() ? QDir::cleanPath(path) : resolved;
 }
 
+// True when path lies inside folder, or is folder itself.
 bool holds(const QString& folder, const QString& path)
 {
-    return path.startsWith(folder + QLatin1Char('/'));
+    return path == folder || path.startsWith(folder + QLatin1Char('/'));
 }
 
 } // namespace

@@ -47,7 +47,8 @@ bool isNewer(const Vellacor::Version& candidate, const Vellacor::Version& curren
 // read from (and, for an SQLite target, check) a place the administrator never pointed at.
 bool isEntryInsideBackup(const QString& file)
 {
-    if (file.isEmpty() || file.startsWith(QLatin1Char('/')))
+    // A NUL cannot be part of a file name; Qt would warn about such a path on every use.
+    if (file.isEmpty() || file.startsWith(QLatin1Char('/')) || file.contains(QChar(0)))
         return false;
     return !file.split(QLatin1Char('/')).contains(QStringLiteral(".."));
 }

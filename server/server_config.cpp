@@ -91,6 +91,8 @@ QString resolvePath(const ServerConfig& config, QString location, bool relativeT
 {
     location.remove(QStringLiteral("sqlite://"));
     const QString base = relativeToServerFolder ? config.serverFolder : QDir::currentPath();
+    // Joined as text: Qt would take a name beginning with ":" for one of its resources. And
     // QFileInfo rather than QDir::cleanPath: a folder written with a trailing "/" keeps it.
-    return QFileInfo(QDir(base), location).absoluteFilePath();
+    const bool isAbsolute = location.startsWith(QLatin1Char('/'));
+    return QFileInfo(isAbsolute ? location : base + QLatin1Char('/') + location).absoluteFilePath();
 }

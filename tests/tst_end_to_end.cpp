@@ -386,7 +386,7 @@ void tst_EndToEnd::failures_data()
             << QStringList{restoring, reading, QString("[error] Backup check failed for {P}/%1: it is a symbolic link").arg(entry), load, failed} << 2;
     const QString refusing = "[error] Refusing to use %1 as the media library: %2";
     QTest::newRow("asset_root missing") << "configuration:  asset_root:" << "--backup --delete --backup-path {P}"
-        << QStringList{creating, reading, refusing.arg("{R}/server", "no asset_root is configured"), backupFailed} << 2;
+        << QStringList{creating, reading, refusing.arg("{R}/server/", "no asset_root is configured"), backupFailed} << 2;
     QTest::newRow("asset_root the installation") << "configuration:  asset_root: .." << "--backup --delete --backup-path {P}"
         << QStringList{creating, reading, refusing.arg("{R}", "it is the installation folder"), backupFailed} << 2;
     QTest::newRow("asset_root holds a database") << "configuration:  asset_root: data/" << "--backup --delete --backup-path {P}"

@@ -5,11 +5,11 @@ set -eu
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
-if ! dpkg -s cmake g++ make qtbase5-dev libqt5sql5-sqlite sqlite3 >/dev/null 2>&1; then
+if ! dpkg -s cmake g++ make qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql libsqlite3-dev sqlite3 >/dev/null 2>&1; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update
     apt-get install -y --no-install-recommends \
-        cmake g++ make qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql sqlite3
+        cmake g++ make qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql libsqlite3-dev sqlite3
 fi
 
 cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DBWV_BUILD_TESTS=OFF >/dev/null

@@ -2,6 +2,7 @@
 #include "server/server_config.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -12,8 +13,12 @@ void resolveLocations(const ServerConfig& config)
                                     &config.assetRoot, &config.backupRoot}) {
         for (const bool relativeToServerFolder : {true, false}) {
             // Whatever a location holds, every other part relies on an absolute path.
-            if (!resolvePath(config, *location, relativeToServerFolder).startsWith('/'))
+            const QString path = resolvePath(config, *location, relativeToServerFolder);
+            if (!path.startsWith('/')) {
+                std::fprintf(stderr, "location %s resolves to %s\n", qUtf8Printable(*location),
+                             qUtf8Printable(path));
                 abort();
+            }
         }
     }
 }

@@ -12,17 +12,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The rest is what the server sent.
     if (size < 4)
         return 0;
-    QByteArray stream;
-    if (data[0] & 1)
-        stream.fill('x', 65500 + (data[0] >> 1));
-    stream.append(reinterpret_cast<const char*>(data) + 4, int(size) - 4);
+    const QByteArray filler = data[0] & 1 ? QByteArray(65500 + (data[0] >> 1), 'x') : QByteArray();
+    const QByteArray stream =
+        filler + QByteArray(reinterpret_cast<const char*>(data) + 4, int(size) - 4);
 
     ControlAnswerReader whole;
     const bool wholeAnswer = whole.feed(stream);
 
+    // The filler arrives in one piece, so that the cut falls before or after its end.
     ControlAnswerReader pieces;
-    bool piecesAnswer = false;
-    for (int start = 0, turn = 0; start < stream.size() && !piecesAnswer; ++turn) {
+    bool piecesAnswer = pieces.feed(filler);
+    for (int start = filler.size(), turn = 0; start < stream.size() && !piecesAnswer; ++turn) {
         const int sizeByte = data[1 + turn % 3];
         // Size byte 0: a read that found nothing new, then one byte.
         if (sizeByte == 0)

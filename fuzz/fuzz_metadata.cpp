@@ -9,9 +9,17 @@
 #include <QTemporaryDir>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
+
+// Standard error holds only the tool's own lines: a message from Qt is a fault.
+void failOnQtMessage(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    std::fprintf(stderr, "Qt message: %s\n", qUtf8Printable(message));
+    abort();
+}
 
 bool writeFile(const QString& path, const QByteArray& content)
 {
@@ -27,6 +35,7 @@ struct Scratch {
 
     Scratch()
     {
+        qInstallMessageHandler(failOnQtMessage);
         if (!folder.isValid() || !QDir().mkpath(work + "assets/images") || !QDir().mkpath(server)
             || !writeFile(work + "db_dump.db", "SQLite format 3")
             || !writeFile(work + "reporting_dump.sql", "-- dump\n")

@@ -79,8 +79,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     // A planned component is a selected one, restored from an entry strictly inside the backup.
     for (auto it = restorePlan.cbegin(); it != restorePlan.cend(); ++it) {
-        if (skip.contains(it.key()) || !QDir::cleanPath(it.value()).startsWith(scratch.work))
+        if (skip.contains(it.key()) || !QDir::cleanPath(it.value()).startsWith(scratch.work)) {
+            std::fprintf(stderr, "restore plan: %s from %s\n", qUtf8Printable(it.key()),
+                         qUtf8Printable(it.value()));
             abort();
+        }
     }
     return 0;
 }

@@ -33,7 +33,7 @@ signature() {
 failed=0
 for target in $targets; do
     # The metadata loader's leaks are found through Qt, which has no frame pointers: only full
-    # stacks (at a quarter of the speed) let the suppressions match there.
+    # stacks (slower) let the suppressions match there.
     export ASAN_OPTIONS=fast_unwind_on_malloc=1
     case $target in
     fuzz_config_line) max_len=65536 ;;
@@ -59,7 +59,7 @@ for target in $targets; do
         echo "  failed (status $status, $(ls "$run/artifacts" | wc -l) inputs), log: $run/log"
     fi
     known=$(for input in "fuzz/regression/$target"/*; do
-        [ -f "$input" ] && signature "$input"
+        if [ -f "$input" ]; then signature "$input"; fi
     done)
     for name in $found; do # smallest first
         kind=$(signature "$run/artifacts/$name")

@@ -100,7 +100,6 @@ bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
                 const CopyOptions& options, CopyResult& result)
 {
     result = CopyResult();
-    // A walk keeps the folders from the top down to where it is open.
     const Sys::OpenFileLimit openFileLimit;
     Sys::Descriptor target;
     if (!QDir().mkpath(destinationFolder)
@@ -116,6 +115,7 @@ bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
 
 qint64 folderSize(const QString& folderPath)
 {
+    const Sys::OpenFileLimit openFileLimit;
     const Sys::Descriptor folder = openGivenFolder(folderPath);
     return folder.isOpen() ? treeSize(folder.get()) : 0;
 }
@@ -127,6 +127,7 @@ bool containsBackupEntries(const QString& folderPath)
 
 bool removeBackupEntries(const QString& folderPath)
 {
+    const Sys::OpenFileLimit openFileLimit;
     const QFileInfoList entries = listBackupEntries(folderPath);
     const Sys::Descriptor folder = openGivenFolder(folderPath);
     for (const QFileInfo& entry : entries) {
@@ -142,6 +143,7 @@ bool removeBackupEntries(const QString& folderPath)
 
 bool removeFolderTree(const QString& folderPath)
 {
+    const Sys::OpenFileLimit openFileLimit;
     const QFileInfo folder(QDir::cleanPath(folderPath));
     const Sys::Descriptor parent = openGivenFolder(folder.path());
     return parent.isOpen()
@@ -152,6 +154,7 @@ bool restoreFolder(const ServerConfig& config, const QString& sourceFolder,
                    const QString& targetLocation)
 {
     const QString target = resolvePath(config, targetLocation, true);
+    const Sys::OpenFileLimit openFileLimit;
 
     // Only what the listing shows goes: hidden entries and links directly in the target stay.
     const Sys::Descriptor targetFolder = openGivenFolder(target);

@@ -274,19 +274,26 @@ bool removeTreeAt(int folder, const char* name)
     if (!inner.isOpen())
         // Not a folder (any more): a file, a link or a special file goes by its name.
         return (errno == ENOTDIR || errno == ELOOP) && ::unlinkat(folder, name, 0) == 0;
-    bool removedAll = true;
-    const bool listed = readFolder(inner.get(), [&](const char* entry, EntryType type) {
-        const bool removed = type == EntryType::Folder
-                                 ? removeTreeAt(inner.get(), entry)
-                                 : ::unlinkat(inner.get(), entry, 0) == 0
-                                       || (errno == EISDIR && removeTreeAt(inner.get(), entry));
-        removedAll = removed && removedAll;
-    });
-    const int savedErrno = errno;
-    if (::unlinkat(folder, name, AT_REMOVEDIR) != 0)
-        return false;
-    errno = savedErrno;
-    return listed && removedAll;
+    // Entries removed while the folder is read are not listed again, but a file system may
+    // skip others then (NFS does): a folder still not empty is read once more.
+    for (int pass = 0; pass < 3; ++pass) {
+        bool removedAll = true;
+        const bool listed = readFolder(inner.get(), [&](const char* entry, EntryType type) {
+            const bool removed = type == EntryType::Folder
+                                     ? removeTreeAt(inner.get(), entry)
+                                     : ::unlinkat(inner.get(), entry, 0) == 0
+                                           || (errno == EISDIR && removeTreeAt(inner.get(), entry));
+            removedAll = removed && removedAll;
+        });
+        const int savedErrno = errno;
+        if (::unlinkat(folder, name, AT_REMOVEDIR) == 0) {
+            errno = savedErrno;
+            return listed && removedAll;
+        }
+        if (errno != ENOTEMPTY || !listed || !removedAll)
+            return false;
+    }
+    return false;
 }
 
 bool linkAt(int fromFolder, const char* name, int toFolder, const char* toName)

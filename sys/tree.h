@@ -82,7 +82,8 @@ bool removeTreeAt(int folder, const char* name);
 bool linkAt(int fromFolder, const char* name, int toFolder, const char* toName);
 
 // Raises the soft limit of open descriptors to the hard one while it lives: a walk keeps a
-// few descriptors open per level of the tree.
+// few descriptors open per level of the tree, so a deep tree needs many. Objects of this kind
+// may nest; each puts back what it found.
 class OpenFileLimit {
   public:
     OpenFileLimit();

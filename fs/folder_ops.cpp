@@ -3,6 +3,7 @@
 
 #include "fs/folder_listing.h"
 #include "fs/tree_copy.h"
+#include "fs/tree_removal.h"
 #include "platform/brisken/trace.h"
 #include "server/server_config.h"
 #include "sys/files.h"
@@ -52,7 +53,7 @@ bool removeEntry(int folder, const char* name, bool isFolder, const QString& pat
         Brisken::Trace::error("Failed to remove file %s", qUtf8Printable(path));
         return false;
     }
-    if (Sys::removeTreeAt(folder, name))
+    if (removeTree(folder, name))
         return true;
     Brisken::Trace::error("Failed to remove folder %s", qUtf8Printable(path));
     return false;
@@ -147,7 +148,7 @@ bool removeFolderTree(const QString& folderPath)
     const QFileInfo folder(QDir::cleanPath(folderPath));
     const Sys::Descriptor parent = openGivenFolder(folder.path());
     return parent.isOpen()
-           && Sys::removeTreeAt(parent.get(), QFile::encodeName(folder.fileName()).constData());
+           && removeTree(parent.get(), QFile::encodeName(folder.fileName()).constData());
 }
 
 bool restoreFolder(const ServerConfig& config, const QString& sourceFolder,

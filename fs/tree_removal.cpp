@@ -14,41 +14,39 @@
 
 namespace {
 
-// Names waiting for a thread; each holds its folder open.
-constexpr std::size_t queueSize = 1024;
+// Folders waiting for a thread; each is held open.
+constexpr std::size_t queueSize = 64;
 
-// Unlinks everything in a tree but its folders, on a pool of threads fed by a walk on the
-// calling thread. Errors are left to the removal that follows, which meets the same entries.
+// Unlinks everything in a tree but its folders on a pool of threads, one folder per thread at
+// a time: removals in one folder take turns on its lock, removals in different ones do not.
+// The walk on the calling thread only looks for folders. Errors are left to the removal that
+// follows, which meets the same entries.
 class FileRemoval {
   public:
     void run(int folder, const char* name);
 
   private:
-    struct Job {
-        std::shared_ptr<const Sys::Descriptor> folder;
-        QByteArray name;
-    };
-    void walk(const std::shared_ptr<const Sys::Descriptor>& folder);
+    void walk(Sys::Descriptor folder);
     void work();
 
     QMutex m_mutex;
     QWaitCondition m_jobsAvailable;
     QWaitCondition m_roomAvailable;
-    std::deque<Job> m_jobs;
+    std::deque<std::shared_ptr<const Sys::Descriptor>> m_jobs;
     bool m_walkDone = false;
 };
 
 void FileRemoval::run(int folder, const char* name)
 {
-    const auto top = std::make_shared<const Sys::Descriptor>(Sys::openFolderAt(folder, name));
-    if (!top->isOpen())
+    Sys::Descriptor top = Sys::openFolderAt(folder, name);
+    if (!top.isOpen())
         return;
     std::vector<std::unique_ptr<QThread>> threads;
     for (int i = std::max(1, QThread::idealThreadCount()); i > 0; --i) {
         threads.emplace_back(QThread::create([this] { work(); }));
         threads.back()->start();
     }
-    walk(top);
+    walk(std::move(top));
     {
         QMutexLocker lock(&m_mutex);
         m_walkDone = true;
@@ -58,27 +56,27 @@ void FileRemoval::run(int folder, const char* name)
         thread->wait();
 }
 
-void FileRemoval::walk(const std::shared_ptr<const Sys::Descriptor>& folder)
+void FileRemoval::walk(Sys::Descriptor folder)
 {
+    const auto shared = std::make_shared<const Sys::Descriptor>(std::move(folder));
     std::vector<QByteArray> folders;
-    Sys::readFolder(folder->get(), [&](const char* name, Sys::EntryType type) {
-        if (type == Sys::EntryType::Folder) {
+    Sys::readFolder(shared->get(), [&](const char* name, Sys::EntryType type) {
+        if (type == Sys::EntryType::Folder)
             folders.emplace_back(name);
-            return;
-        }
+    });
+    {
         QMutexLocker lock(&m_mutex);
         while (m_jobs.size() >= queueSize)
             m_roomAvailable.wait(&m_mutex);
-        m_jobs.push_back({folder, QByteArray(name)});
+        m_jobs.push_back(shared);
         m_jobsAvailable.wakeOne();
-    });
+    }
+    // One that cannot be opened (no descriptor left, no permission) is left to the removal
+    // that follows.
     for (const QByteArray& name : folders) {
-        // One that cannot be opened (no descriptor left, no permission) is left to the removal
-        // that follows.
-        const auto inner = std::make_shared<const Sys::Descriptor>(
-            Sys::openFolderAt(folder->get(), name.constData()));
-        if (inner->isOpen())
-            walk(inner);
+        Sys::Descriptor inner = Sys::openFolderAt(shared->get(), name.constData());
+        if (inner.isOpen())
+            walk(std::move(inner));
     }
 }
 
@@ -90,12 +88,14 @@ void FileRemoval::work()
             m_jobsAvailable.wait(&m_mutex);
         if (m_jobs.empty())
             return;
-        Job job = std::move(m_jobs.front());
+        const std::shared_ptr<const Sys::Descriptor> folder = std::move(m_jobs.front());
         m_jobs.pop_front();
         m_roomAvailable.wakeOne();
         lock.unlock();
-        Sys::removeAt(job.folder->get(), job.name.constData(), false);
-        job.folder.reset();
+        Sys::readFolder(folder->get(), [&](const char* name, Sys::EntryType type) {
+            if (type != Sys::EntryType::Folder)
+                Sys::removeAt(folder->get(), name, false);
+        });
         lock.relock();
     }
 }

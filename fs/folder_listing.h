@@ -8,11 +8,19 @@
 // system gave them.
 #pragma once
 
+#include "sys/tree.h"
+
 #include <QByteArray>
 #include <QString>
 
 #include <string>
 #include <vector>
+
+// Whether a listing shows an entry: a folder or a regular file whose name has no leading dot.
+inline bool isListed(const char* name, Sys::EntryType type)
+{
+    return name[0] != '.' && (type == Sys::EntryType::Folder || type == Sys::EntryType::File);
+}
 
 class FolderListing {
   public:

@@ -2,14 +2,16 @@
 #include "fs/folder_ops.h"
 
 #include "fs/folder_listing.h"
+#include "fs/folder_pool.h"
 #include "fs/tree_copy.h"
-#include "fs/tree_removal.h"
 #include "platform/brisken/trace.h"
 #include "server/server_config.h"
 #include "sys/files.h"
 #include "sys/tree.h"
 
 #include <QFile>
+
+#include <atomic>
 
 namespace {
 
@@ -22,24 +24,36 @@ QFileInfoList listBackupEntries(const QString& folderPath)
     return QDir(folderPath).entryInfoList(backupEntryNames(), QDir::NoFilter, QDir::NoSort);
 }
 
-// The regular files of the tree below an open folder, in bytes.
-qint64 treeSize(int folder)
+// The regular files of the tree below an open folder, in bytes, as the listing shows them.
+qint64 treeSize(int top)
 {
-    qint64 bytes = 0;
-    FolderListing listing;
-    listing.read(folder, FolderListing::Order::AsRead);
-    for (int i = 0; i < listing.size(); ++i) {
-        if (listing.isFolder(i)) {
-            const Sys::Descriptor inner = Sys::openFolderAt(folder, listing.name(i));
-            if (inner.isOpen())
-                bytes += treeSize(inner.get());
-            continue;
-        }
-        Sys::FileStatus status;
-        if (Sys::statAt(folder, listing.name(i), status) && status.type == Sys::EntryType::File)
-            bytes += status.size;
-    }
+    std::atomic<qint64> bytes{0};
+    forEachFolder(top, true, [&bytes](int folder) {
+        qint64 inFolder = 0;
+        Sys::readFolder(folder, [&](const char* name, Sys::EntryType type) {
+            Sys::FileStatus status;
+            if (type == Sys::EntryType::File && isListed(name, type)
+                && Sys::statAt(folder, name, status) && status.type == Sys::EntryType::File)
+                inFolder += status.size;
+        });
+        bytes += inFolder;
+    });
     return bytes;
+}
+
+// Removes name inside the open folder with everything it holds. The files go first, side by
+// side; what is left (the folders, and whatever could not go) is then removed one by one.
+bool removeTree(int folder, const char* name)
+{
+    const Sys::Descriptor top = Sys::openFolderAt(folder, name);
+    if (top.isOpen())
+        forEachFolder(top.get(), false, [](int inner) {
+            Sys::readFolder(inner, [inner](const char* entry, Sys::EntryType type) {
+                if (type != Sys::EntryType::Folder)
+                    Sys::removeAt(inner, entry, false); // what stays is met again below
+            });
+        });
+    return Sys::removeTreeAt(folder, name);
 }
 
 // Removes the entry name of an open folder: a file, a link or a special file by its name (a

@@ -1,7 +1,7 @@
-// The removal of a whole folder tree behind restoreFolder and removeBackupEntries.
-#include "fs/tree_removal.h"
+// Work on every folder of a tree, side by side on a few threads.
+#include "fs/folder_pool.h"
 
-#include "sys/tree.h"
+#include "fs/folder_listing.h"
 
 #include <QByteArray>
 #include <QMutex>
@@ -17,18 +17,20 @@ namespace {
 // Folders waiting for a thread; each is held open.
 constexpr std::size_t queueSize = 64;
 
-// Unlinks everything in a tree but its folders on a pool of threads, one folder per thread at
-// a time: removals in one folder take turns on its lock, removals in different ones do not.
-// The walk on the calling thread only looks for folders. Errors are left to the removal that
-// follows, which meets the same entries.
-class FileRemoval {
+class FolderPool {
   public:
-    void run(int folder, const char* name);
+    FolderPool(bool listedOnly, const std::function<void(int)>& work)
+        : m_listedOnly(listedOnly), m_work(work)
+    {
+    }
+    void run(int top);
 
   private:
     void walk(Sys::Descriptor folder);
     void work();
 
+    const bool m_listedOnly;
+    const std::function<void(int)>& m_work;
     QMutex m_mutex;
     QWaitCondition m_jobsAvailable;
     QWaitCondition m_roomAvailable;
@@ -36,17 +38,19 @@ class FileRemoval {
     bool m_walkDone = false;
 };
 
-void FileRemoval::run(int folder, const char* name)
+void FolderPool::run(int top)
 {
-    Sys::Descriptor top = Sys::openFolderAt(folder, name);
-    if (!top.isOpen())
+    // A descriptor of its own for the top: a listing moves the read position, which the
+    // caller's descriptor should keep.
+    Sys::Descriptor own = Sys::openFolderAt(top, ".");
+    if (!own.isOpen())
         return;
     std::vector<std::unique_ptr<QThread>> threads;
     for (int i = std::max(1, QThread::idealThreadCount()); i > 0; --i) {
         threads.emplace_back(QThread::create([this] { work(); }));
         threads.back()->start();
     }
-    walk(std::move(top));
+    walk(std::move(own));
     {
         QMutexLocker lock(&m_mutex);
         m_walkDone = true;
@@ -56,31 +60,30 @@ void FileRemoval::run(int folder, const char* name)
         thread->wait();
 }
 
-void FileRemoval::walk(Sys::Descriptor folder)
+void FolderPool::walk(Sys::Descriptor descriptor)
 {
-    const auto shared = std::make_shared<const Sys::Descriptor>(std::move(folder));
+    const auto folder = std::make_shared<const Sys::Descriptor>(std::move(descriptor));
+    // The folder is read here before a thread reads it: never both at once.
     std::vector<QByteArray> folders;
-    Sys::readFolder(shared->get(), [&](const char* name, Sys::EntryType type) {
-        if (type == Sys::EntryType::Folder)
+    Sys::readFolder(folder->get(), [&](const char* name, Sys::EntryType type) {
+        if (type == Sys::EntryType::Folder && (!m_listedOnly || isListed(name, type)))
             folders.emplace_back(name);
     });
     {
         QMutexLocker lock(&m_mutex);
         while (m_jobs.size() >= queueSize)
             m_roomAvailable.wait(&m_mutex);
-        m_jobs.push_back(shared);
+        m_jobs.push_back(folder);
         m_jobsAvailable.wakeOne();
     }
-    // One that cannot be opened (no descriptor left, no permission) is left to the removal
-    // that follows.
     for (const QByteArray& name : folders) {
-        Sys::Descriptor inner = Sys::openFolderAt(shared->get(), name.constData());
+        Sys::Descriptor inner = Sys::openFolderAt(folder->get(), name.constData());
         if (inner.isOpen())
             walk(std::move(inner));
     }
 }
 
-void FileRemoval::work()
+void FolderPool::work()
 {
     QMutexLocker lock(&m_mutex);
     for (;;) {
@@ -92,19 +95,14 @@ void FileRemoval::work()
         m_jobs.pop_front();
         m_roomAvailable.wakeOne();
         lock.unlock();
-        Sys::readFolder(folder->get(), [&](const char* name, Sys::EntryType type) {
-            if (type != Sys::EntryType::Folder)
-                Sys::removeAt(folder->get(), name, false);
-        });
+        m_work(folder->get());
         lock.relock();
     }
 }
 
 } // namespace
 
-bool removeTree(int folder, const char* name)
+void forEachFolder(int top, bool listedOnly, const std::function<void(int folder)>& work)
 {
-    FileRemoval().run(folder, name);
-    // Now mostly folders: removed one by one, with what could not go before.
-    return Sys::removeTreeAt(folder, name);
+    FolderPool(listedOnly, work).run(top);
 }

@@ -23,7 +23,7 @@ inline bool isListed(const char* name, Sys::EntryType type)
 }
 
 class FolderListing {
-  public:
+public:
     enum class Order { AsRead, ByName };
 
     // Reads the open folder; false (and nothing listed) when it cannot be read.
@@ -33,7 +33,7 @@ class FolderListing {
     const char* name(int index) const { return m_names.data() + m_entries[index].nameAt; }
     bool isFolder(int index) const { return m_entries[index].isFolder; }
 
-  private:
+private:
     struct Entry {
         std::size_t nameAt;
         bool isFolder;

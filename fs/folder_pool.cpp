@@ -18,14 +18,14 @@ namespace {
 constexpr std::size_t queueSize = 64;
 
 class FolderPool {
-  public:
+public:
     FolderPool(bool listedOnly, const std::function<void(int)>& work)
         : m_listedOnly(listedOnly), m_work(work)
     {
     }
     void run(int top);
 
-  private:
+private:
     void walk(Sys::Descriptor folder);
     void work();
 

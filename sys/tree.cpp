@@ -104,7 +104,9 @@ CopyOutcome copyContent(int in, int out, const struct stat& status, const FileCo
 {
     bool byKernel = true;
     qint64 offset = 0;
-    if (qint64(status.st_blocks) * 512 >= qint64(status.st_size)) {
+    // A file system without SEEK_DATA (EINVAL) is copied whole, holes written as zeros.
+    if (qint64(status.st_blocks) * 512 >= qint64(status.st_size)
+        || (::lseek(in, 0, SEEK_DATA) < 0 && errno == EINVAL)) {
         const CopyOutcome outcome =
             copyRange(in, out, offset, -1, status.st_size, byKernel, options, buffer);
         sizeCopied = offset;

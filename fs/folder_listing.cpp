@@ -1,8 +1,6 @@
 // The listing of one folder that every folder walk uses: what a walk sees, and in which order.
 #include "fs/folder_listing.h"
 
-#include "sys/tree.h"
-
 #include <QFile>
 
 #include <algorithm>
@@ -33,7 +31,7 @@ bool FolderListing::read(int folder, Order order)
     m_names.clear();
     m_entries.clear();
     const bool listed = Sys::readFolder(folder, [this](const char* name, Sys::EntryType type) {
-        if (name[0] == '.' || (type != Sys::EntryType::Folder && type != Sys::EntryType::File))
+        if (!isListed(name, type))
             return;
         m_entries.push_back({m_names.size(), type == Sys::EntryType::Folder});
         m_names.append(name);

@@ -8,14 +8,22 @@
 // system gave them.
 #pragma once
 
+#include "sys/tree.h"
+
 #include <QByteArray>
 #include <QString>
 
 #include <string>
 #include <vector>
 
+// Whether a listing shows an entry: a folder or a regular file whose name has no leading dot.
+inline bool isListed(const char* name, Sys::EntryType type)
+{
+    return name[0] != '.' && (type == Sys::EntryType::Folder || type == Sys::EntryType::File);
+}
+
 class FolderListing {
-  public:
+public:
     enum class Order { AsRead, ByName };
 
     // Reads the open folder; false (and nothing listed) when it cannot be read.
@@ -25,7 +33,7 @@ class FolderListing {
     const char* name(int index) const { return m_names.data() + m_entries[index].nameAt; }
     bool isFolder(int index) const { return m_entries[index].isFolder; }
 
-  private:
+private:
     struct Entry {
         std::size_t nameAt;
         bool isFolder;

@@ -2,6 +2,7 @@
 #include "fs/folder_ops.h"
 
 #include "fs/folder_listing.h"
+#include "fs/folder_pool.h"
 #include "fs/tree_copy.h"
 #include "platform/brisken/trace.h"
 #include "server/server_config.h"
@@ -9,6 +10,8 @@
 #include "sys/tree.h"
 
 #include <QFile>
+
+#include <atomic>
 
 namespace {
 
@@ -19,6 +22,38 @@ QFileInfoList listBackupEntries(const QString& folderPath)
     if (folderPath.isEmpty())
         return {};
     return QDir(folderPath).entryInfoList(backupEntryNames(), QDir::NoFilter, QDir::NoSort);
+}
+
+// The regular files of the tree below an open folder, in bytes, as the listing shows them.
+qint64 treeSize(int top)
+{
+    std::atomic<qint64> bytes{0};
+    forEachFolder(top, true, [&bytes](int folder) {
+        qint64 inFolder = 0;
+        Sys::readFolder(folder, [&](const char* name, Sys::EntryType type) {
+            Sys::FileStatus status;
+            if (type == Sys::EntryType::File && isListed(name, type)
+                && Sys::statAt(folder, name, status) && status.type == Sys::EntryType::File)
+                inFolder += status.size;
+        });
+        bytes += inFolder;
+    });
+    return bytes;
+}
+
+// Removes name inside the open folder with everything it holds. The files go first, side by
+// side; what is left (the folders, and whatever could not go) is then removed one by one.
+bool removeTree(int folder, const char* name)
+{
+    const Sys::Descriptor top = Sys::openFolderAt(folder, name);
+    if (top.isOpen())
+        forEachFolder(top.get(), false, [](int inner) {
+            Sys::readFolder(inner, [inner](const char* entry, Sys::EntryType type) {
+                if (type != Sys::EntryType::Folder)
+                    Sys::removeAt(inner, entry, false); // what stays is met again below
+            });
+        });
+    return Sys::removeTreeAt(folder, name);
 }
 
 // Removes the entry name of an open folder: a file, a link or a special file by its name (a
@@ -32,7 +67,7 @@ bool removeEntry(int folder, const char* name, bool isFolder, const QString& pat
         Brisken::Trace::error("Failed to remove file %s", qUtf8Printable(path));
         return false;
     }
-    if (Sys::removeTreeAt(folder, name))
+    if (removeTree(folder, name))
         return true;
     Brisken::Trace::error("Failed to remove folder %s", qUtf8Printable(path));
     return false;
@@ -80,7 +115,6 @@ bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
                 const CopyOptions& options, CopyResult& result)
 {
     result = CopyResult();
-    // A walk keeps the folders from the top down to where it is open.
     const Sys::OpenFileLimit openFileLimit;
     Sys::Descriptor target;
     if (!QDir().mkpath(destinationFolder)
@@ -96,8 +130,9 @@ bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
 
 qint64 folderSize(const QString& folderPath)
 {
+    const Sys::OpenFileLimit openFileLimit;
     const Sys::Descriptor folder = openGivenFolder(folderPath);
-    return folder.isOpen() ? measureTree(folder.get()).bytes : 0;
+    return folder.isOpen() ? treeSize(folder.get()) : 0;
 }
 
 bool containsBackupEntries(const QString& folderPath)
@@ -107,6 +142,7 @@ bool containsBackupEntries(const QString& folderPath)
 
 bool removeBackupEntries(const QString& folderPath)
 {
+    const Sys::OpenFileLimit openFileLimit;
     const QFileInfoList entries = listBackupEntries(folderPath);
     const Sys::Descriptor folder = openGivenFolder(folderPath);
     for (const QFileInfo& entry : entries) {
@@ -122,16 +158,18 @@ bool removeBackupEntries(const QString& folderPath)
 
 bool removeFolderTree(const QString& folderPath)
 {
+    const Sys::OpenFileLimit openFileLimit;
     const QFileInfo folder(QDir::cleanPath(folderPath));
     const Sys::Descriptor parent = openGivenFolder(folder.path());
     return parent.isOpen()
-           && Sys::removeTreeAt(parent.get(), QFile::encodeName(folder.fileName()).constData());
+           && removeTree(parent.get(), QFile::encodeName(folder.fileName()).constData());
 }
 
 bool restoreFolder(const ServerConfig& config, const QString& sourceFolder,
                    const QString& targetLocation)
 {
     const QString target = resolvePath(config, targetLocation, true);
+    const Sys::OpenFileLimit openFileLimit;
 
     // Only what the listing shows goes: hidden entries and links directly in the target stay.
     const Sys::Descriptor targetFolder = openGivenFolder(target);

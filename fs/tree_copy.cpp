@@ -63,7 +63,7 @@ struct Item {
 };
 
 class TreeCopy {
-  public:
+public:
     TreeCopy(const CopyOptions& options, CopyResult& result)
         : m_options(options), m_result(result), m_runsAsRoot(Sys::runsAsRoot()),
           m_newFolderMode(0777 & ~Sys::creationMask()), m_progress("Copying media library")
@@ -73,7 +73,7 @@ class TreeCopy {
     bool run(Sys::Descriptor source, Sys::Descriptor target, Sys::Descriptor linkFrom,
              const QString& sourcePath, const QString& targetPath);
 
-  private:
+private:
     bool walk(const std::shared_ptr<Folder>& folder, int depth);
     bool makeFolder(const Folder& parent, Item& item, Folder& child);
     bool needsOwner(const Folder& folder) const;

@@ -2,8 +2,9 @@
 # Times backups and restores of generated installations against the plain tools on the same
 # data, in the same run, in alternating rounds: the media library against cp -r, rm -rf + cp -r
 # and rsync --link-dest, a PostgreSQL database against bare pg_dump and psql. Prints a Markdown
-# table (median time, ratio, files/s, MB/s, peak memory) and draws a plot of time against the
-# size of the library.
+# table (median time, ratio, files/s, MB/s, peak memory, processor time) and draws a plot of
+# time against the size of the library. Processor time shows what a busy machine hides: the
+# tool copies on one thread per core, the plain tools on one.
 #
 # Usage: scripts/bench.sh [options]
 #   --size X       scales the defaults below (X may be a fraction)               default 1
@@ -102,18 +103,18 @@ make_library() { # folder files large
         }' "$1" "$2" "$file_kb" "$3" "$large_mb"
 }
 
-samples=$work/samples # one line per timed run: case side microseconds peak-KiB
+samples=$work/samples # one line per timed run: case side microseconds peak-KiB cpu-seconds
 timed() { # case side command...
     local name=$1 side=$2 start end
     shift 2
     start=$(date +%s%N)
-    if ! /usr/bin/time -f %M -o "$work/rss" "$@" >"$work/run.log" 2>&1; then
+    if ! /usr/bin/time -f "%M %U %S" -o "$work/usage" "$@" >"$work/run.log" 2>&1; then
         echo "bench: $name failed: $*" >&2
         cat "$work/run.log" >&2
         exit 1
     fi
     end=$(date +%s%N)
-    echo "$name $side $(((end - start) / 1000)) $(tail -n 1 "$work/rss")" >>"$samples"
+    echo "$name $side $(((end - start) / 1000)) $(tail -n 1 "$work/usage" | awk '{ print $1, $2 + $3 }')" >>"$samples"
 }
 
 # compare CASE: rounds of prep_a + cmd_a (the tool) and prep_b + cmd_b (the plain tools), the
@@ -252,8 +253,8 @@ fi
 
 # The table: medians over the rounds, the ratio as the median of the round-by-round ratios.
 echo
-echo "| case | tool (s) | plain tools (s) | ratio | files/s | MB/s | peak RSS tool / plain (MB) |"
-echo "|---|---:|---:|---:|---:|---:|---:|"
+echo "| case | tool (s) | plain tools (s) | ratio | files/s | MB/s | peak RSS tool / plain (MB) | CPU tool / plain (s) |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|"
 awk -v notes="$notes" -v points="$work/points" '
     function median(list, n,   i, j, t, v) {
         for (i = 1; i <= n; i++) v[i] = list[i]
@@ -266,20 +267,20 @@ awk -v notes="$notes" -v points="$work/points" '
     }
     {
         if (!($1 in seen)) { seen[$1] = 1; order[++cases] = $1 }
-        k = $1 SUBSEP $2; n[k]++; t[k, n[k]] = $3 / 1e6
+        k = $1 SUBSEP $2; n[k]++; t[k, n[k]] = $3 / 1e6; cpu[k, n[k]] = $5
         if ($4 > rss[k]) rss[k] = $4
     }
     END {
         for (c = 1; c <= cases; c++) {
             name = order[c]; a = name SUBSEP "a"; b = name SUBSEP "b"
-            delete la; delete lb; delete lr
-            for (i = 1; i <= n[a]; i++) { la[i] = t[a, i]; lb[i] = t[b, i]; lr[i] = t[a, i] / t[b, i] }
+            delete la; delete lb; delete lr; delete ca; delete cb
+            for (i = 1; i <= n[a]; i++) { la[i] = t[a, i]; lb[i] = t[b, i]; lr[i] = t[a, i] / t[b, i]; ca[i] = cpu[a, i]; cb[i] = cpu[b, i] }
             ma = median(la, n[a]); mb = median(lb, n[b]); mr = median(lr, n[a])
             split(name, part, ":"); p = part[2]
             fps = p != "" ? sprintf("%.0f", nfiles[p] / ma) : "-"
             mbs = sprintf("%.0f", (p != "" ? nbytes[p] : pgbytes) / 1e6 / ma)
             extra = (name ":space" in text) ? "; " text[name ":space"] : ""
-            printf "| %s%s | %.3f | %.3f | %.2f | %s | %s | %.1f / %.1f |\n", text[name], extra, ma, mb, mr, fps, mbs, rss[a] / 1024, rss[b] / 1024
+            printf "| %s%s | %.3f | %.3f | %.2f | %s | %s | %.1f / %.1f | %.2f / %.2f |\n", text[name], extra, ma, mb, mr, fps, mbs, rss[a] / 1024, rss[b] / 1024, median(ca, n[a]), median(cb, n[b])
             if (p != "") printf "%s %s %s %.4f %.4f\n", part[1], p, nfiles[p], ma, mb > "/dev/stderr"
         }
     }' "$samples" 2>"$work/plot.dat"

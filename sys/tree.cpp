@@ -104,7 +104,9 @@ CopyOutcome copyContent(int in, int out, const struct stat& status, const FileCo
 {
     bool byKernel = true;
     qint64 offset = 0;
-    if (qint64(status.st_blocks) * 512 >= qint64(status.st_size)) {
+    // A file system without SEEK_DATA (EINVAL) is copied whole, holes written as zeros.
+    if (qint64(status.st_blocks) * 512 >= qint64(status.st_size)
+        || (::lseek(in, 0, SEEK_DATA) < 0 && errno == EINVAL)) {
         const CopyOutcome outcome =
             copyRange(in, out, offset, -1, status.st_size, byKernel, options, buffer);
         sizeCopied = offset;
@@ -274,19 +276,26 @@ bool removeTreeAt(int folder, const char* name)
     if (!inner.isOpen())
         // Not a folder (any more): a file, a link or a special file goes by its name.
         return (errno == ENOTDIR || errno == ELOOP) && ::unlinkat(folder, name, 0) == 0;
-    bool removedAll = true;
-    const bool listed = readFolder(inner.get(), [&](const char* entry, EntryType type) {
-        const bool removed = type == EntryType::Folder
-                                 ? removeTreeAt(inner.get(), entry)
-                                 : ::unlinkat(inner.get(), entry, 0) == 0
-                                       || (errno == EISDIR && removeTreeAt(inner.get(), entry));
-        removedAll = removed && removedAll;
-    });
-    const int savedErrno = errno;
-    if (::unlinkat(folder, name, AT_REMOVEDIR) != 0)
-        return false;
-    errno = savedErrno;
-    return listed && removedAll;
+    // Entries removed while the folder is read are not listed again, but a file system may
+    // skip others then (NFS does): a folder still not empty is read once more.
+    for (int pass = 0; pass < 3; ++pass) {
+        bool removedAll = true;
+        const bool listed = readFolder(inner.get(), [&](const char* entry, EntryType type) {
+            const bool removed = type == EntryType::Folder
+                                     ? removeTreeAt(inner.get(), entry)
+                                     : ::unlinkat(inner.get(), entry, 0) == 0
+                                           || (errno == EISDIR && removeTreeAt(inner.get(), entry));
+            removedAll = removed && removedAll;
+        });
+        const int savedErrno = errno;
+        if (::unlinkat(folder, name, AT_REMOVEDIR) == 0) {
+            errno = savedErrno;
+            return listed && removedAll;
+        }
+        if (errno != ENOTEMPTY || !listed || !removedAll)
+            return false;
+    }
+    return false;
 }
 
 bool linkAt(int fromFolder, const char* name, int toFolder, const char* toName)

@@ -15,7 +15,7 @@ namespace Sys {
 
 // An open file or folder descriptor, closed when the object goes.
 class Descriptor {
-  public:
+public:
     Descriptor() = default;
     explicit Descriptor(int descriptor) : m_descriptor(descriptor) {}
     ~Descriptor();
@@ -28,7 +28,7 @@ class Descriptor {
     bool isOpen() const { return m_descriptor >= 0; }
     int release();
 
-  private:
+private:
     int m_descriptor = -1;
 };
 
@@ -82,15 +82,16 @@ bool removeTreeAt(int folder, const char* name);
 bool linkAt(int fromFolder, const char* name, int toFolder, const char* toName);
 
 // Raises the soft limit of open descriptors to the hard one while it lives: a walk keeps a
-// few descriptors open per level of the tree.
+// few descriptors open per level of the tree, so a deep tree needs many. Objects of this kind
+// may nest; each puts back what it found.
 class OpenFileLimit {
-  public:
+public:
     OpenFileLimit();
     ~OpenFileLimit();
     OpenFileLimit(const OpenFileLimit&) = delete;
     OpenFileLimit& operator=(const OpenFileLimit&) = delete;
 
-  private:
+private:
     bool m_raised = false;
     quint64 m_saved = 0;
 };
@@ -113,7 +114,7 @@ struct FileCopyResult {
 // A buffer for the copies that the kernel cannot make by itself, one per thread; taken from
 // memory only when first needed.
 class CopyBuffer {
-  public:
+public:
     CopyBuffer() = default;
     ~CopyBuffer();
     CopyBuffer(const CopyBuffer&) = delete;
@@ -121,7 +122,7 @@ class CopyBuffer {
     char* data();
     static constexpr std::size_t size = std::size_t(1) << 20;
 
-  private:
+private:
     char* m_data = nullptr;
 };
 

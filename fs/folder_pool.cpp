@@ -1,0 +1,108 @@
+// Work on every folder of a tree, side by side on a few threads.
+#include "fs/folder_pool.h"
+
+#include "fs/folder_listing.h"
+
+#include <QByteArray>
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <deque>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// Folders waiting for a thread; each is held open.
+constexpr std::size_t queueSize = 64;
+
+class FolderPool {
+public:
+    FolderPool(bool listedOnly, const std::function<void(int)>& work)
+        : m_listedOnly(listedOnly), m_work(work)
+    {
+    }
+    void run(int top);
+
+private:
+    void walk(Sys::Descriptor folder);
+    void work();
+
+    const bool m_listedOnly;
+    const std::function<void(int)>& m_work;
+    QMutex m_mutex;
+    QWaitCondition m_jobsAvailable;
+    QWaitCondition m_roomAvailable;
+    std::deque<std::shared_ptr<const Sys::Descriptor>> m_jobs;
+    bool m_walkDone = false;
+};
+
+void FolderPool::run(int top)
+{
+    // A descriptor of its own for the top: a listing moves the read position, which the
+    // caller's descriptor should keep.
+    Sys::Descriptor own = Sys::openFolderAt(top, ".");
+    if (!own.isOpen())
+        return;
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int i = std::max(1, QThread::idealThreadCount()); i > 0; --i) {
+        threads.emplace_back(QThread::create([this] { work(); }));
+        threads.back()->start();
+    }
+    walk(std::move(own));
+    {
+        QMutexLocker lock(&m_mutex);
+        m_walkDone = true;
+        m_jobsAvailable.wakeAll();
+    }
+    for (const auto& thread : threads)
+        thread->wait();
+}
+
+void FolderPool::walk(Sys::Descriptor descriptor)
+{
+    const auto folder = std::make_shared<const Sys::Descriptor>(std::move(descriptor));
+    // The folder is read here before a thread reads it: never both at once.
+    std::vector<QByteArray> folders;
+    Sys::readFolder(folder->get(), [&](const char* name, Sys::EntryType type) {
+        if (type == Sys::EntryType::Folder && (!m_listedOnly || isListed(name, type)))
+            folders.emplace_back(name);
+    });
+    {
+        QMutexLocker lock(&m_mutex);
+        while (m_jobs.size() >= queueSize)
+            m_roomAvailable.wait(&m_mutex);
+        m_jobs.push_back(folder);
+        m_jobsAvailable.wakeOne();
+    }
+    for (const QByteArray& name : folders) {
+        Sys::Descriptor inner = Sys::openFolderAt(folder->get(), name.constData());
+        if (inner.isOpen())
+            walk(std::move(inner));
+    }
+}
+
+void FolderPool::work()
+{
+    QMutexLocker lock(&m_mutex);
+    for (;;) {
+        while (m_jobs.empty() && !m_walkDone)
+            m_jobsAvailable.wait(&m_mutex);
+        if (m_jobs.empty())
+            return;
+        const std::shared_ptr<const Sys::Descriptor> folder = std::move(m_jobs.front());
+        m_jobs.pop_front();
+        m_roomAvailable.wakeOne();
+        lock.unlock();
+        m_work(folder->get());
+        lock.relock();
+    }
+}
+
+} // namespace
+
+void forEachFolder(int top, bool listedOnly, const std::function<void(int folder)>& work)
+{
+    FolderPool(listedOnly, work).run(top);
+}

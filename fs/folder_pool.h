@@ -1,0 +1,12 @@
+// Work on every folder of a tree, side by side on a few threads.
+#pragma once
+
+#include <functional>
+
+// Runs work once for every folder of the tree below the open folder top, top included: the
+// calling thread walks the tree (never through a link) and a pool of threads runs the work, a
+// folder per thread at a time, so that folders are worked on side by side while the entries
+// of one folder, which share its lock in the kernel, are not. With listedOnly the walk goes
+// only into the folders that a folder listing shows (no hidden ones). A folder that cannot be
+// opened is passed over. Returns when all work is done.
+void forEachFolder(int top, bool listedOnly, const std::function<void(int folder)>& work);

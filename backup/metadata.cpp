@@ -50,7 +50,10 @@ bool isEntryInsideBackup(const QString& file)
     // A NUL cannot be part of a file name; Qt would warn about such a path on every use.
     if (file.isEmpty() || file.startsWith(QLatin1Char('/')) || file.contains(QChar(0)))
         return false;
-    return !file.split(QLatin1Char('/')).contains(QStringLiteral(".."));
+    const QStringList parts = file.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    // Only "." parts name the backup folder itself, which holds the metadata, not an entry.
+    const bool namesBackupFolder = parts.count(QStringLiteral(".")) == parts.size();
+    return !namesBackupFolder && !parts.contains(QStringLiteral(".."));
 }
 
 bool refuseEntry(const QString& path, const char* reason)

@@ -271,8 +271,11 @@ bool TreeCopy::waitForRoom(int depth)
         m_walkWaitsAtDepth = depth;
         m_roomAvailable.wait(&m_mutex, m_progress.isActive() ? progressWaitMs : ULONG_MAX);
         m_walkWaitsAtDepth = -1;
-        if (m_progress.isActive())
+        if (m_progress.isActive()) { // drawn without the lock: the copy threads go on meanwhile
+            lock.unlock();
             showProgress();
+            lock.relock();
+        }
     }
 }
 

@@ -58,12 +58,11 @@ QString chooseBackupFolder(const ServerConfig& config, const QString& backupPath
 }
 
 const QString temporaryFolderPrefix = QStringLiteral("vellacor-backup-tmp");
-const QString metadataFile = QStringLiteral("bw-vellacor-backup-metadata.json");
 
 // A backup that finished: its metadata file, written last, is there and is no link.
 bool isCompleteBackup(const QString& folder)
 {
-    const QFileInfo metadata(folder + QLatin1Char('/') + metadataFile);
+    const QFileInfo metadata(folder + QLatin1Char('/') + metadataFileName);
     return metadata.isFile() && !metadata.isSymLink();
 }
 
@@ -168,7 +167,7 @@ QFileInfoList entriesToMove(const QString& workFolder)
 {
     QFileInfoList entries = listEntries(workFolder);
     std::stable_partition(entries.begin(), entries.end(), [](const QFileInfo& entry) {
-        return entry.fileName() != metadataFile;
+        return entry.fileName() != metadataFileName;
     });
     return entries;
 }
@@ -201,17 +200,6 @@ bool moveEntriesIntoPlace(const QString& workFolder, const QString& backupFolder
                                     backupFolderPath);
     }
     return true;
-}
-
-// The new entries, their folders and the backup folder itself reach stable storage before the
-// backup is reported: one syncfs of the file system, then the folder's own entries.
-bool flushBackup(const QString& backupFolderPath)
-{
-    if (Sys::syncFileSystem(backupFolderPath) && Sys::syncPath(backupFolderPath))
-        return true;
-    Brisken::Trace::error("Failed to flush %s to disk: %s", qUtf8Printable(backupFolderPath),
-                          qUtf8Printable(Sys::errorText(errno)));
-    return false;
 }
 
 } // namespace
@@ -305,7 +293,10 @@ bool createBackup(ServerConfig& config, const QString& backupPath, const QString
         Brisken::Trace::error("Failed to remove existing data in %s", qUtf8Printable(folder));
         return false;
     }
-    if (!moveEntriesIntoPlace(config.workFolder, folder) || !flushBackup(folder))
+    // The new entries, their folders and the backup folder itself reach stable storage before
+    // the backup is reported.
+    if (!moveEntriesIntoPlace(config.workFolder, folder)
+        || !flushToDisk(folder, FlushScope::FileSystem))
         return false;
 
     Brisken::Trace::info("Created a backup of Vellacor data in %s", qUtf8Printable(folder));

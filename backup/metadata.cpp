@@ -16,9 +16,10 @@
 #include <QJsonParseError>
 #include <QVariantMap>
 
+const QString metadataFileName = QStringLiteral("bw-vellacor-backup-metadata.json");
+
 namespace {
 
-const QString metadataFileName = QStringLiteral("bw-vellacor-backup-metadata.json");
 
 struct ComponentLines {
     const char* key;

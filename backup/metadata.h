@@ -7,6 +7,10 @@
 
 class ServerConfig;
 
+// The name of the metadata file in a backup folder; written last, so its presence is what
+// makes a backup complete.
+extern const QString metadataFileName;
+
 // Writes config.workFolder + "bw-vellacor-backup-metadata.json" with the version, the time
 // and one {"file": name} object per entry of componentFiles.
 bool writeBackupMetadata(const ServerConfig& config, const QMap<QString, QString>& componentFiles);

@@ -12,7 +12,6 @@
 #include <QFileInfo>
 #include <QMap>
 
-#include <cerrno>
 
 namespace {
 
@@ -21,12 +20,7 @@ bool restoreMediaLibrary(const ServerConfig& config, const QString& sourceFolder
 {
     if (!restoreFolder(config, sourceFolder, config.assetRoot))
         return false;
-    const QString target = resolvePath(config, config.assetRoot, true);
-    if (Sys::syncFileSystem(target))
-        return true;
-    Brisken::Trace::error("Failed to flush %s to disk: %s", qUtf8Printable(target),
-                          qUtf8Printable(Sys::errorText(errno)));
-    return false;
+    return flushToDisk(resolvePath(config, config.assetRoot, true), FlushScope::FileSystem);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "db/sqlite_file.h"
 #include "db/tool_runner.h"
 #include "fs/destination.h"
+#include "fs/folder_ops.h"
 #include "platform/brisken/trace.h"
 #include "platform/vellacor/vellacor.h"
 #include "server/server_config.h"
@@ -102,15 +103,6 @@ bool removeSqliteCompanions(const QString& database)
     return true;
 }
 
-bool flushToDisk(const QString& path)
-{
-    if (Sys::syncPath(path))
-        return true;
-    Brisken::Trace::error("Failed to flush %s to disk: %s", qUtf8Printable(path),
-                          qUtf8Printable(Sys::errorText(errno)));
-    return false;
-}
-
 bool restoreSqliteDatabase(const QString& dumpFile, const QString& target)
 {
     // Run as root, the restored file goes back to the server's user, as the old one was.
@@ -136,7 +128,8 @@ bool restoreSqliteDatabase(const QString& dumpFile, const QString& target)
                               qUtf8Printable(target), qUtf8Printable(Sys::errorText(errno)));
         return false;
     }
-    return flushToDisk(target) && flushToDisk(QFileInfo(target).absolutePath());
+    return flushToDisk(target, FlushScope::Entry)
+           && flushToDisk(QFileInfo(target).absolutePath(), FlushScope::Entry);
 }
 
 } // namespace

@@ -73,26 +73,3 @@ QString joinedPath(const QString& folderPath, const QByteArray& relativePath)
     return folderPath + QLatin1Char('/') + QFile::decodeName(relativePath);
 }
 
-TreeMeasure measureTree(int folder)
-{
-    TreeMeasure measure;
-    FolderListing listing;
-    listing.read(folder, FolderListing::Order::AsRead);
-    for (int i = 0; i < listing.size(); ++i) {
-        if (listing.isFolder(i)) {
-            const Sys::Descriptor inner = Sys::openFolderAt(folder, listing.name(i));
-            if (inner.isOpen()) {
-                const TreeMeasure below = measureTree(inner.get());
-                measure.files += below.files;
-                measure.bytes += below.bytes;
-            }
-            continue;
-        }
-        Sys::FileStatus status;
-        if (Sys::statAt(folder, listing.name(i), status) && status.type == Sys::EntryType::File) {
-            ++measure.files;
-            measure.bytes += status.size;
-        }
-    }
-    return measure;
-}

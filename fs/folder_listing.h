@@ -43,13 +43,5 @@ private:
     std::vector<Entry> m_entries;
 };
 
-struct TreeMeasure {
-    qint64 files = 0;
-    qint64 bytes = 0;
-};
-
-// The regular files of the tree below an open folder, as every walk lists it.
-TreeMeasure measureTree(int folder);
-
 // A path for messages: folderPath, "/" and the relative path in bytes, decoded.
 QString joinedPath(const QString& folderPath, const QByteArray& relativePath);

@@ -11,6 +11,8 @@
 
 #include <QFile>
 
+#include <cerrno>
+
 #include <atomic>
 
 namespace {
@@ -22,23 +24,6 @@ QFileInfoList listBackupEntries(const QString& folderPath)
     if (folderPath.isEmpty())
         return {};
     return QDir(folderPath).entryInfoList(backupEntryNames(), QDir::NoFilter, QDir::NoSort);
-}
-
-// The regular files of the tree below an open folder, in bytes, as the listing shows them.
-qint64 treeSize(int top)
-{
-    std::atomic<qint64> bytes{0};
-    forEachFolder(top, true, [&bytes](int folder) {
-        qint64 inFolder = 0;
-        Sys::readFolder(folder, [&](const char* name, Sys::EntryType type) {
-            Sys::FileStatus status;
-            if (type == Sys::EntryType::File && isListed(name, type)
-                && Sys::statAt(folder, name, status) && status.type == Sys::EntryType::File)
-                inFolder += status.size;
-        });
-        bytes += inFolder;
-    });
-    return bytes;
 }
 
 // Removes name inside the open folder with everything it holds. The files go first, side by
@@ -132,7 +117,7 @@ qint64 folderSize(const QString& folderPath)
 {
     const Sys::OpenFileLimit openFileLimit;
     const Sys::Descriptor folder = openGivenFolder(folderPath);
-    return folder.isOpen() ? treeSize(folder.get()) : 0;
+    return folder.isOpen() ? measureTree(folder.get()).bytes : 0;
 }
 
 bool containsBackupEntries(const QString& folderPath)
@@ -163,6 +148,15 @@ bool removeFolderTree(const QString& folderPath)
     const Sys::Descriptor parent = openGivenFolder(folder.path());
     return parent.isOpen()
            && removeTree(parent.get(), QFile::encodeName(folder.fileName()).constData());
+}
+
+bool flushToDisk(const QString& path, FlushScope scope)
+{
+    if ((scope == FlushScope::Entry || Sys::syncFileSystem(path)) && Sys::syncPath(path))
+        return true;
+    Brisken::Trace::error("Failed to flush %s to disk: %s", qUtf8Printable(path),
+                          qUtf8Printable(Sys::errorText(errno)));
+    return false;
 }
 
 bool restoreFolder(const ServerConfig& config, const QString& sourceFolder,

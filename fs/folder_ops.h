@@ -77,6 +77,14 @@ bool removeBackupEntries(const QString& folderPath);
 // are never followed. False when anything stayed.
 bool removeFolderTree(const QString& folderPath);
 
+enum class FlushScope {
+    Entry,      // the file or folder itself (fsync): for a folder, its own entries
+    FileSystem, // everything written on its file system (syncfs), then the entry: a whole tree
+};
+
+// Puts path on stable storage. False after "Failed to flush %s to disk: %s".
+bool flushToDisk(const QString& path, FlushScope scope);
+
 // Empties the target location (the entries its listing shows) and refills it from
 // sourceFolder, never by linking. Run as root, the copies take the owner and group of the
 // target folder.

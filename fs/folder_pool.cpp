@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QWaitCondition>
 
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -105,4 +106,24 @@ void FolderPool::work()
 void forEachFolder(int top, bool listedOnly, const std::function<void(int folder)>& work)
 {
     FolderPool(listedOnly, work).run(top);
+}
+
+TreeMeasure measureTree(int top)
+{
+    std::atomic<qint64> files{0};
+    std::atomic<qint64> bytes{0};
+    forEachFolder(top, true, [&files, &bytes](int folder) {
+        TreeMeasure inFolder;
+        Sys::readFolder(folder, [&](const char* name, Sys::EntryType type) {
+            Sys::FileStatus status;
+            if (type == Sys::EntryType::File && isListed(name, type)
+                && Sys::statAt(folder, name, status) && status.type == Sys::EntryType::File) {
+                ++inFolder.files;
+                inFolder.bytes += status.size;
+            }
+        });
+        files += inFolder.files;
+        bytes += inFolder.bytes;
+    });
+    return {files, bytes};
 }

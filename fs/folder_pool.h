@@ -1,6 +1,8 @@
 // Work on every folder of a tree, side by side on a few threads.
 #pragma once
 
+#include <QtGlobal>
+
 #include <functional>
 
 // Runs work once for every folder of the tree below the open folder top, top included: the
@@ -10,3 +12,11 @@
 // only into the folders that a folder listing shows (no hidden ones). A folder that cannot be
 // opened is passed over. Returns when all work is done.
 void forEachFolder(int top, bool listedOnly, const std::function<void(int folder)>& work);
+
+struct TreeMeasure {
+    qint64 files = 0;
+    qint64 bytes = 0;
+};
+
+// The regular files of the tree below the open folder top, as the folder listing shows them.
+TreeMeasure measureTree(int top);

@@ -3,6 +3,7 @@
 
 #include "fs/destination.h"
 #include "fs/folder_listing.h"
+#include "fs/folder_pool.h"
 #include "fs/progress.h"
 #include "platform/brisken/trace.h"
 #include "sys/files.h"

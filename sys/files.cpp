@@ -43,12 +43,6 @@ QString errorText(int errorNumber)
     return QString::fromLocal8Bit(std::strerror(errorNumber));
 }
 
-FolderLock::~FolderLock()
-{
-    if (m_descriptor >= 0)
-        ::close(m_descriptor); // closing the last descriptor releases the flock
-}
-
 bool FolderLock::tryLock(const QString& folderPath)
 {
     const int descriptor = openForReading(folderPath, O_DIRECTORY);
@@ -58,9 +52,7 @@ bool FolderLock::tryLock(const QString& folderPath)
         closeKeepingErrno(descriptor);
         return false;
     }
-    if (m_descriptor >= 0)
-        ::close(m_descriptor);
-    m_descriptor = descriptor;
+    m_folder = Descriptor(descriptor);
     return true;
 }
 

@@ -4,6 +4,8 @@
 // writes the one error line with the context it knows; errorText() renders that reason.
 #pragma once
 
+#include "sys/tree.h"
+
 #include <QString>
 
 #include <sys/types.h>
@@ -17,17 +19,13 @@ QString errorText(int errorNumber);
 // lock is on the folder itself, and its descriptor is not inherited by child processes.
 class FolderLock {
 public:
-    FolderLock() = default;
-    ~FolderLock();
-    FolderLock(const FolderLock&) = delete;
-    FolderLock& operator=(const FolderLock&) = delete;
-
     // False with errno EWOULDBLOCK when another process holds the lock, or the open's errno.
+    // Closing the descriptor, with the object, releases the lock.
     bool tryLock(const QString& folderPath);
-    bool isLocked() const { return m_descriptor >= 0; }
+    bool isLocked() const { return m_folder.isOpen(); }
 
 private:
-    int m_descriptor = -1;
+    Descriptor m_folder;
 };
 
 // Moves from to to without following or replacing anything at to, a symbolic link included

@@ -74,6 +74,14 @@ void info(const char* format, ...)
     va_end(args);
 }
 
+void warning(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    writeLine("warning", format, args);
+    va_end(args);
+}
+
 void error(const char* format, ...)
 {
     va_list args;

@@ -14,9 +14,10 @@ enum InitFlags : unsigned int {
 // Until this is called, and for flags without ToStandardError, lines go nowhere.
 void initialize(FlagsT<InitFlags, unsigned int> flags);
 
-// printf-style; "%s" arguments are UTF-8 bytes. Each call writes "[info] message" or
-// "[error] message" as one line and flushes it.
+// printf-style; "%s" arguments are UTF-8 bytes. Each call writes "[info] message",
+// "[warning] message" or "[error] message" as one line and flushes it.
 void info(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void warning(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 } // namespace Trace

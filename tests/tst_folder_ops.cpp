@@ -1,14 +1,11 @@
-// The parts below the procedures: configuration, folder walks and destination checks, the tool
-// runner and the crash handler, on real files, as nobody and on a full volume.
-#include "db/tool_runner.h"
+// Folder walks and destination checks on real trees: copies, sizes, clearing, restores, failures
+// as root, as nobody and on a full volume, and the size text.
 #include "fs/destination.h"
 #include "fs/folder_ops.h"
-#include "platform/brisken/crash_handler.h"
 #include "server/server_config.h"
 #include "sys/interrupt.h"
 #include "tests/support/support.h"
 
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -16,11 +13,11 @@
 #include <csignal>
 #include <fcntl.h>
 #include <ftw.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
 
 // Makes entries under root from "d:folder", "f:file=content", "x:file=content" (mode 0750),
 // "s:file=size" (a hole, then 17 MiB of data at the end), "l:link->target" and "p:fifo"; %T in
@@ -86,20 +83,12 @@ public:
     ~TestFolder() { ::nftw(QFile::encodeName(path()).constData(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p) * 0; }, 16, FTW_DEPTH | FTW_PHYS); }
 };
 
-QString describe(const ServerConfig& c)
-{
-    return QStringList{c.databaseLocation, c.reportingDatabaseLocation, c.assetRoot, c.backupRoot, QString::number(c.controlPort)}.join(" | ");
-}
-
 } // namespace
 
-class tst_Units : public QObject {
+class tst_FolderOps : public QObject {
     Q_OBJECT
 
 private slots:
-    void lineGrammar_data();
-    void lineGrammar();
-    void overlayFileWins();
     void copyAndCount_data();
     void copyAndCount();
     void incrementalCopy_data();
@@ -110,76 +99,9 @@ private slots:
     void fileSystemFailures();
     void formatSize_data();
     void formatSize();
-    void toolRuns_data();
-    void toolRuns();
-    void crashReport_data();
-    void crashReport();
 };
 
-void tst_Units::lineGrammar_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QString>("members"); // db | reporting_db | asset_root | backup_root | port
-    QByteArray garbage;
-    for (int i = 0; i < 65536; ++i)
-        garbage += char(QRandomGenerator::global()->bounded(256));
-    // clang-format off
-    QTest::newRow("all keys, nested and indented")
-        << QByteArray("server:\n  db: main.db\n\treporting_db: r.db\n    asset_root: /m\nbackup_root: /b\ncontrol_port: 9300\n")
-        << "main.db | r.db | /m | /b | 9300";
-    QTest::newRow("cut after the colon") << QByteArray("db:sqlite://x\nasset_root:/m\ncontrol_port:9300\n") << "qlite://x |  | m |  | 300";
-    QTest::newRow("blanks collapse, ends trimmed") << QByteArray("asset_root: /my    media\t\tfiles \t\n") << " |  | /my media files |  | 9299";
-    QTest::newRow("double quotes go, single stay") << QByteArray("\"db\": \"pg://u@h/m\"\nasset_root: '/a\"b'\n") << "pg://u@h/m |  | '/ab' |  | 9299";
-    QTest::newRow("last occurrence wins, exact keys") << QByteArray("db: 1\ndb: 2\nDB: 3\ndb_pool: 4\n# db: 5\n") << "2 |  |  |  | 9299";
-    QTest::newRow("port text not a number") << QByteArray("control_port: 0x2454\n") << " |  |  |  | 0";
-    QTest::newRow("CRLF, NUL, invalid UTF-8") << QByteArray("db: caf\xe9.db\0tail\r\n\0asset_root: x\r\ncontrol_port: 9300\r\n", 54)
-                                              << "caf\uFFFD.db |  |  |  | 9300";
-    QTest::newRow("1 MB line, binary garbage") << "# " + QByteArray(1 << 20, 'x') + "\n" + garbage + "\nbackup_root: /after\n" << " |  |  | /after | 9299";
-    // clang-format on
-}
-
-void tst_Units::lineGrammar()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(QString, members);
-    QTemporaryDir tmp;
-    QVERIFY(writeFile(tmp.filePath("production.yaml"), content));
-    ServerConfig config;
-    QFile file(tmp.filePath("production.yaml"));
-    TraceCapture trace;
-    QVERIFY(config.parseConfigurationFile(file));
-    QCOMPARE(trace.lines(), QStringList{"[info] Reading server configuration from " + file.fileName()});
-    QCOMPARE(describe(config), members);
-}
-
-void tst_Units::overlayFileWins()
-{
-    // Made only where there is none, and removed again with the folders made for it.
-    const QString overlay = overlayConfigurationFile;
-    if (QFileInfo::exists(overlay))
-        QSKIP("An overlay file exists on this machine; it is left alone.");
-    QStringList madeFolders;
-    for (QString f = QFileInfo(overlay).path(); !QFileInfo::exists(f); f = QFileInfo(f).path())
-        madeFolders << f;
-    const auto cleanup = qScopeGuard([&] {
-        QFile::remove(overlay);
-        for (const QString& folder : madeFolders)
-            QDir().rmdir(folder);
-    });
-    QVERIFY(writeFile(overlay, "db: overlay.db\ncontrol_port: 9400\n"));
-    QTemporaryDir tmp;
-    QVERIFY(writeFile(tmp.filePath("mine.yaml"), "db: main.db\nasset_root: /m\ncontrol_port: 1\n"));
-    qputenv("VELLACOR_ROOT", QFile::encodeName(tmp.path()));
-    ServerConfig config;
-    TraceCapture trace;
-    QVERIFY(config.readServerConfiguration(tmp.filePath("mine.yaml")));
-    QCOMPARE(trace.lines(), QStringList({"[info] Reading server configuration from " + tmp.filePath("mine.yaml"),
-                                         "[info] Reading server configuration from " + overlay}));
-    QCOMPARE(describe(config), "overlay.db |  | /m |  | 9400");
-    QCOMPARE(config.serverFolder, tmp.path() + "/server/");
-}
-
-void tst_Units::copyAndCount_data()
+void tst_FolderOps::copyAndCount_data()
 {
     QTest::addColumn<QStringList>("source"); // "-": none
     QTest::addColumn<QStringList>("copy");
@@ -206,7 +128,7 @@ void tst_Units::copyAndCount_data()
     // clang-format on
 }
 
-void tst_Units::copyAndCount()
+void tst_FolderOps::copyAndCount()
 {
     QFETCH(QStringList, source);
     QFETCH(QStringList, copy);
@@ -223,7 +145,7 @@ void tst_Units::copyAndCount()
         QVERIFY2(describeTree(tmp.filePath("source"), true).contains(file), qPrintable(file));
 }
 
-void tst_Units::incrementalCopy_data()
+void tst_FolderOps::incrementalCopy_data()
 {
     QTest::addColumn<QString>("change"); // made after the earlier copy
     QTest::addColumn<QStringList>("linked"); // files taken over from the earlier copy; the others are copied
@@ -234,7 +156,7 @@ void tst_Units::incrementalCopy_data()
     QTest::newRow("stop request: nothing copied, no line") << "stop" << QStringList();
 }
 
-void tst_Units::incrementalCopy()
+void tst_FolderOps::incrementalCopy()
 {
     QFETCH(QString, change);
     QFETCH(QStringList, linked);
@@ -267,7 +189,7 @@ void tst_Units::incrementalCopy()
     QCOMPARE(trace.lines(), QStringList());
 }
 
-void tst_Units::backupEntries_data()
+void tst_FolderOps::backupEntries_data()
 {
     QTest::addColumn<QStringList>("entries"); // of <T>/backup, beside <T>/outside
     QTest::addColumn<bool>("contains");
@@ -285,7 +207,7 @@ void tst_Units::backupEntries_data()
     // clang-format on
 }
 
-void tst_Units::backupEntries()
+void tst_FolderOps::backupEntries()
 {
     QFETCH(QStringList, entries);
     QFETCH(bool, contains);
@@ -301,7 +223,7 @@ void tst_Units::backupEntries()
     QCOMPARE(describeTree(tmp.filePath("outside")), QStringList({"d:kept", "f:kept/x=keep", "f:note=keep"}));
 }
 
-void tst_Units::fileSystemFailures_data()
+void tst_FolderOps::fileSystemFailures_data()
 {
     QTest::addColumn<QString>("operation");
     QTest::addColumn<QString>("as"); // root, nobody, or root with <T>/volume a 1 MiB tmpfs
@@ -331,7 +253,7 @@ void tst_Units::fileSystemFailures_data()
     // clang-format on
 }
 
-void tst_Units::fileSystemFailures()
+void tst_FolderOps::fileSystemFailures()
 {
     QFETCH(QString, operation);
     QFETCH(QString, as);
@@ -380,7 +302,7 @@ void tst_Units::fileSystemFailures()
         QVERIFY(!restoredByRoot || (QFileInfo(tmp.filePath(copied)).ownerId() == 65534 && QFileInfo(tmp.filePath(copied)).groupId() == 65534));
 }
 
-void tst_Units::formatSize_data()
+void tst_FolderOps::formatSize_data()
 {
     QTest::addColumn<qint64>("bytes");
     QTest::addColumn<QString>("text");
@@ -391,7 +313,7 @@ void tst_Units::formatSize_data()
     QTest::newRow("negative") << qint64(-1) << "-1.00 Bytes";
 }
 
-void tst_Units::formatSize()
+void tst_FolderOps::formatSize()
 {
     QFETCH(qint64, bytes);
     QFETCH(QString, text);
@@ -400,105 +322,5 @@ void tst_Units::formatSize()
     QLocale::setDefault(QLocale::c());
 }
 
-void tst_Units::toolRuns_data()
-{
-    QTest::addColumn<QString>("program"); // a fake one, alone on the search path
-    QTest::addColumn<QByteArray>("body"); // null: there is none
-    QTest::addColumn<QByteArray>("limit"); // BW_VELLACOR_TOOL_TIMEOUT_MS
-    QTest::addColumn<QStringList>("lines"); // empty: the run succeeds
-
-    const QString errors = "[error] There were errors when running psql: ";
-    const QByteArray argv = "for a in \"$@\"; do printf '%s\\n' \"$a\"; done >&2";
-    const QString url = "postgres://u:pw@h:5433/v?sslmode=disable";
-    // clang-format off
-    QTest::newRow("argument vector of a dump") << "pg_dump" << argv << QByteArray()
-        << QStringList{"[error] There were errors when running pg_dump: -w", "-f", "<T>/it's dump.sql", "-x", url, ""};
-    QTest::newRow("argument vector of a load") << "psql" << argv << QByteArray()
-        << QStringList{errors + "-w", "-f", "<T>/it's dump.sql", url, ""};
-    QTest::newRow("plpgsql and empty lines ignored, output unread") << "psql"
-        << QByteArray("echo ERROR; printf 'NOTICE: \"plpgsql\" exists\\n\\nplpgsql\\r\\n' >&2") << QByteArray() << QStringList();
-    QTest::newRow("exit code alone") << "psql" << QByteArray("exit 3") << QByteArray() << QStringList{"[error] psql failed, exit code 3"};
-    QTest::newRow("error line, whole output, exit code not") << "psql" << QByteArray("printf 'NOTICE: plpgsql\\nERROR:  no\\n' >&2; exit 2")
-        << QByteArray() << QStringList{errors + "NOTICE: plpgsql", "ERROR:  no", ""};
-    QTest::newRow("blanks and PLPGSQL are error lines") << "psql" << QByteArray("echo '   ' >&2; echo PLPGSQL >&2") << QByteArray()
-        << QStringList{errors + "   ", "PLPGSQL", ""};
-    QTest::newRow("crash") << "psql" << QByteArray("kill -SEGV $$") << QByteArray() << QStringList{"[error] Error: psql crashed"};
-    QTest::newRow("not on the search path") << "pg_dump" << QByteArray() << QByteArray() << QStringList{"[error] Error: Could not start pg_dump"};
-    QTest::newRow("past the limit, killed and reaped") << "psql" << QByteArray("echo $$ > \"$0.pid\"; exec sleep 30") << QByteArray("300")
-        << QStringList{"[error] Could not run psql to store SQL"};
-    QTest::newRow("limit 0 is ignored") << "psql" << QByteArray("sleep 0.3") << QByteArray("0") << QStringList();
-    // clang-format on
-}
-
-void tst_Units::toolRuns()
-{
-    QFETCH(QString, program);
-    QFETCH(QByteArray, body);
-    QFETCH(QByteArray, limit);
-    QFETCH(QStringList, lines);
-    QTemporaryDir tmp;
-    const QString fake = tmp.filePath(program);
-    QVERIFY(body.isNull() || (writeFile(fake, "#!/bin/sh\nPATH=/usr/bin:/bin\n" + body + '\n') && setMode(fake, 0755)));
-    const QByteArray path = qgetenv("PATH");
-    qputenv("PATH", QFile::encodeName(tmp.path()));
-    qputenv("BW_VELLACOR_TOOL_TIMEOUT_MS", limit);
-    const QString url = "postgres://u:pw@h:5433/v?sslmode=disable";
-    const QString sqlFile = tmp.filePath("it's dump.sql"); // each argument arrives whole
-    bool succeeded = false;
-    {
-        TraceCapture trace;
-        succeeded = program == "pg_dump" ? dumpPostgresDatabase(url, sqlFile) : runDatabaseTool(program, url, sqlFile, {});
-        qputenv("PATH", path);
-        QCOMPARE(trace.lines(), lines.replaceInStrings("<T>", tmp.path()));
-    }
-    QCOMPARE(succeeded, lines.isEmpty());
-    const QByteArray pid = readFile(fake + ".pid");
-    if (!pid.isEmpty()) // gone, not left running or as a zombie
-        QVERIFY(::kill(pid.trimmed().toInt(), 0) == -1 && errno == ESRCH);
-}
-
-volatile bool keepRecursing = true; // read through volatile: the recursion is not provably endless
-
-int exhaustStack(int depth)
-{
-    volatile char frame[1024];
-    frame[0] = char(depth);
-    return keepRecursing ? exhaustStack(depth + 1) + frame[0] : frame[0];
-}
-
-void tst_Units::crashReport_data()
-{
-    QTest::addColumn<int>("signal"); // 0: no crash, and nothing written
-    QTest::newRow("no crash") << 0;
-    QTest::newRow("SIGSEGV from a stack overflow, reported on a stack of its own") << SIGSEGV;
-    QTest::newRow("abort") << SIGABRT;
-}
-
-void tst_Units::crashReport()
-{
-    QFETCH(int, signal);
-    QTemporaryDir tmp;
-    const QString dumps = tmp.filePath("crashes/dumps");
-    const int status = runInChild([&] {
-        const rlimit noCore{0, 0};
-        ::setrlimit(RLIMIT_CORE, &noCore);
-        Brisken::CrashHandler::init("bw-vellacor-ctl", "https://crash.example/upload", dumps);
-        Brisken::CrashHandler::setAnnotation("bw-vellacor-version", "9.8.7-test");
-        if (signal == SIGSEGV)
-            exhaustStack(0);
-        if (signal == SIGABRT)
-            std::abort();
-        return true;
-    });
-    QCOMPARE(status, signal == 0 ? 0 : 128 + signal);
-    const QFileInfoList reports = QDir(dumps).entryInfoList(QDir::Files);
-    QCOMPARE(reports.size(), signal == 0 ? 0 : 1);
-    QVERIFY(signal != 0 || !QFileInfo::exists(tmp.filePath("crashes")));
-    for (const QFileInfo& report : reports)
-        for (const char* expected : {"bw-vellacor-ctl", signal == SIGSEGV ? "SIGSEGV" : "SIGABRT", "bw-vellacor-version", "9.8.7-test",
-                                     "https://crash.example/upload"})
-            QVERIFY2(readFile(report.filePath()).contains(expected), expected);
-}
-
-QTEST_GUILESS_MAIN(tst_Units)
-#include "tst_units.moc"
+QTEST_GUILESS_MAIN(tst_FolderOps)
+#include "tst_folder_ops.moc"

@@ -13,6 +13,9 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
+
+#include <algorithm>
 
 namespace {
 
@@ -51,6 +54,57 @@ QStringList splitSkipList(const QString& text)
 {
     // Items are not trimmed: " db" names no component, and that is the administrator's text.
     return text.split(QLatin1Char(','), Qt::KeepEmptyParts, Qt::CaseSensitive);
+}
+
+const char* const skipOptions[] = {"backup-skip", "restore-skip"};
+
+bool isComponentKey(const QString& entry)
+{
+    return entry == QLatin1String("db") || entry == QLatin1String("reporting")
+           || entry == QLatin1String("assets");
+}
+
+// What the command ignores is said, in the order of the command line: each word that names no
+// option, and each skip entry that names no component (in the value that counts, the last).
+// The words are walked by the parser's rules: a text option takes the next word unless its
+// value follows "=", a flag takes none.
+void warnAboutIgnoredWords(int argc, char** argv, const Keelwork::Node& node)
+{
+    QList<QPair<int, QByteArray>> warnings; // by the position of the word
+    int skipAt[2] = {-1, -1};
+    QString skipValue[2];
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray word(argv[i]);
+        const int equals = word.indexOf('=');
+        const QByteArray name = word.mid(2, equals < 0 ? -1 : equals - 2);
+        const Keelwork::AttributeBase* option = word.startsWith("--") ? node.find(name) : nullptr;
+        if (!option || (option->isFlag() && equals >= 0)) {
+            warnings << qMakePair(i, "Ignoring unknown argument " + word);
+            continue;
+        }
+        if (option->isFlag() || (equals < 0 && i + 1 == argc))
+            continue;
+        const int at = i;
+        const QByteArray value = equals >= 0 ? word.mid(equals + 1) : QByteArray(argv[++i]);
+        for (int k = 0; k < 2; ++k) {
+            if (name == skipOptions[k]) {
+                skipAt[k] = at;
+                skipValue[k] = QFile::decodeName(value);
+            }
+        }
+    }
+    for (int k = 0; k < 2; ++k) {
+        for (const QString& entry : splitSkipList(skipValue[k])) {
+            if (!entry.isEmpty() && !isComponentKey(entry))
+                warnings << qMakePair(skipAt[k], "Ignoring unknown component " + entry.toUtf8()
+                                                     + " in --" + skipOptions[k]
+                                                     + " (the components are db, reporting, assets)");
+        }
+    }
+    std::stable_sort(warnings.begin(), warnings.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& warning : warnings)
+        Brisken::Trace::warning("%s", warning.second.constData());
 }
 
 ExitStatus runBackup(ServerConfig& config, const QString& backupPath, const QString& skip,
@@ -125,6 +179,7 @@ int runCommandLine(int argc, char** argv)
     Brisken::CrashHandler::setAnnotation("bw-vellacor-version",
                                          Vellacor::Vellacor::version().toUtf8());
     Brisken::Trace::initialize(Brisken::Trace::ToStandardError | Brisken::Trace::WithTimestamp);
+    warnAboutIgnoredWords(argc, argv, node);
     // From here SIGINT, SIGTERM and SIGHUP stop a command at its next safe point.
     Interrupt::install();
 

@@ -30,7 +30,8 @@ const KeyRule keyRules[] = {
 
 } // namespace
 
-void applyConfigurationLine(ServerConfig& config, const QByteArray& rawLine)
+const char* applyConfigurationLine(ServerConfig& config, const QByteArray& rawLine,
+                                   QString* valueText)
 {
     const QByteArray cleaned = rawLine.simplified();
     // fromUtf8 of the NUL-terminated data stops at the first NUL byte.
@@ -45,8 +46,11 @@ void applyConfigurationLine(ServerConfig& config, const QByteArray& rawLine)
             config.*rule.member = value;
         else
             config.controlPort = value.toInt(nullptr, 10);
-        return;
+        if (valueText)
+            *valueText = value;
+        return rule.prefix;
     }
+    return nullptr;
 }
 
 bool ServerConfig::readServerConfiguration(const QString& serverConfigPath)
@@ -81,8 +85,16 @@ bool ServerConfig::parseConfigurationFile(QFile& file)
 
     Brisken::Trace::info("Reading server configuration from %s",
                          qUtf8Printable(file.fileName()));
-    while (!file.atEnd())
-        applyConfigurationLine(*this, file.readLine());
+    while (!file.atEnd()) {
+        QString value;
+        const char* key = applyConfigurationLine(*this, file.readLine(), &value);
+        // A value runs to the end of its line: a YAML comment after it becomes part of it.
+        if (key && value.contains(QLatin1String(" #")))
+            Brisken::Trace::warning("The value of %.*s in %s holds \" #\", which stays part of "
+                                    "the value: %s",
+                                    int(qstrlen(key)) - 1, key, qUtf8Printable(file.fileName()),
+                                    qUtf8Printable(value));
+    }
     file.close();
     return true;
 }

@@ -45,7 +45,9 @@ public:
 
 // Applies one raw line of a configuration file by the line grammar (clean-up, quotes removed,
 // the first of the five key prefixes that matches decides); other lines change nothing.
-void applyConfigurationLine(ServerConfig& config, const QByteArray& rawLine);
+// Returns the key that decided ("db:"), or null; value, when given, receives its value text.
+const char* applyConfigurationLine(ServerConfig& config, const QByteArray& rawLine,
+                                   QString* value = nullptr);
 
 // The absolute local path that a configured location names: every "sqlite://" removed, a
 // relative remainder taken against serverFolder (relativeToServerFolder) or the current folder.

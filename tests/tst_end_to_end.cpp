@@ -214,9 +214,12 @@ void tst_EndToEnd::roundTrip()
     const QStringList dataBefore = data();
     const QMap<QString, QByteArray> mediaBefore = snapshot(installation.media);
 
-    // Skip items are matched whole: none of these skips anything.
+    // Skip items are matched whole: none of these skips anything, and each is warned about.
     const ToolRun backup = installation.run({"--backup", "--backup-path", installation.backups, "--backup-skip", " db,DB,,Reporting"});
-    QCOMPARE(backup.lines, installation.expect("Creating", {"[info] Created a backup of Vellacor data in {P}"}));
+    QStringList warnings;
+    for (const char* entry : {" db", "DB", "Reporting"})
+        warnings << QString("[warning] Ignoring unknown component %1 in --backup-skip (the components are db, reporting, assets)").arg(entry);
+    QCOMPARE(backup.lines, warnings + installation.expect("Creating", {"[info] Created a backup of Vellacor data in {P}"}));
     QCOMPARE(backup.exitCode, 0);
     QCOMPARE(names(installation.backups), QStringList({"assets", "bw-vellacor-backup-metadata.json",
                                                        postgres.contains("db") ? "db_dump.sql" : "db_dump.db",
@@ -320,14 +323,16 @@ void tst_EndToEnd::failures_data()
     const QString load = "[error] Failed to load Vellacor backup data from {P}";
     const QString newer = "[error] Backup is from a newer version of Vellacor, found backup version %1 but current Vellacor version is 1.0.0";
     const QStringList noPath{"[error] --backup-path argument is required with --restore."};
+    const QString unknown = "[warning] Ignoring unknown %1";
+    const QString components = " (the components are db, reporting, assets)";
     // clang-format off
     QTest::newRow("restore, path missing at the end") << "" << "--restore --backup-path" << noPath << 1;
     QTest::newRow("installation missing") << "no installation" << "--backup"
         << QStringList{creating, "[error] Failed to find Vellacor installation: installation folder {R} does not exist", backupFailed} << 2;
     QTest::newRow("installation is a file") << "root is a file" << "--restore --backup-path {P}"
         << QStringList{restoring, "[error] Failed to find Vellacor installation: installation folder {R} is not a folder", failed} << 2;
-    QTest::newRow("configuration missing, stray words") << "no configuration" << "now --backup please"
-        << QStringList{creating, notRead + "{S}production.yaml", backupFailed} << 2;
+    QTest::newRow("configuration missing, stray words") << "no configuration" << "now --backup please --delete=yes"
+        << QStringList{unknown.arg("argument now"), unknown.arg("argument please"), unknown.arg("argument --delete=yes"), creating, notRead + "{S}production.yaml", backupFailed} << 2;
     QTest::newRow("named configuration a folder, last one wins") << "" << "--backup --server-config=/x --server-config {R}"
         << QStringList{creating, notRead + "{R}", backupFailed} << 2;
     QTest::newRow("configuration unreadable, as nobody") << "locked configuration" << "--restore --backup-path={P}"
@@ -356,8 +361,8 @@ void tst_EndToEnd::failures_data()
         << QStringList{restoring, reading, "[error] Error in reading JSON data from {P}/bw-vellacor-backup-metadata.json : illegal value", load, failed} << 2;
     QTest::newRow("metadata an array") << R"(metadata:["1.0.0"])" << "--restore --backup-path {P}"
         << QStringList{restoring, reading, "[error] Failed to parse backup version from metadata.", load, failed} << 2;
-    QTest::newRow("newer version, all skipped") << R"(metadata:{"version":"1.0.1"})" << "--restore --backup-path {P} --restore-skip db,reporting,assets"
-        << QStringList{restoring, reading, newer.arg("1.0.1"), load, failed} << 2;
+    QTest::newRow("newer version past an int, all skipped") << R"(metadata:{"version":"1.0.99999999999"})" << "--restore --backup-path {P} --restore-skip db,reporting,assets"
+        << QStringList{restoring, reading, newer.arg("1.0.99999999999"), load, failed} << 2;
     QTest::newRow("100 MB of JSON") << "huge" << "--restore --backup-path {P}" << QStringList{restoring, reading, newer.arg("7.1"), load, failed} << 2;
     QTest::newRow("entry climbing out") << R"(metadata:{"version":"1.0.0","db":{"file":"../b/db_dump.db"}})" << "--restore --backup-path {P}"
         << QStringList{restoring, reading, "[error] Invalid entry ../b/db_dump.db for component db in backup metadata.", load, failed} << 2;
@@ -368,7 +373,8 @@ void tst_EndToEnd::failures_data()
         << R"(metadata:{"version":"0.9","db":{"file":"db_dump.db"},"reporting":{"file":"reporting_dump.sql"}})" << "--restore --backup-path {P}"
         << QStringList{restoring, reading, "[error] Backup database is not compatible. Backup is postgres, but target database sqlite://data/reporting.db is sqlite", load, failed} << 2;
     QTest::newRow("nothing selected") << R"(metadata:{"version":"1.0.0"})" << "--restore --backup-path {P} --restore-skip Db,REPORTING,,dbx,assets"
-        << QStringList{restoring, reading, "[info] Backup doesn't contain main database.", "[info] Backup doesn't contain reporting database.",
+        << QStringList{unknown.arg("component Db in --restore-skip" + components), unknown.arg("component REPORTING in --restore-skip" + components),
+                       unknown.arg("component dbx in --restore-skip" + components), restoring, reading, "[info] Backup doesn't contain main database.", "[info] Backup doesn't contain reporting database.",
                        "[info] Skipping media library in restore.", "[error] No components selected for restore.", failed} << 2;
     QTest::newRow("restore stops at the first failure") << "reporting database a folder" << "--restore --backup-path {P}"
         << QStringList{restoring, reading, "[error] Failed to remove exiting database {S}data/reporting.db", failed} << 2;

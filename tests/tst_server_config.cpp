@@ -28,21 +28,26 @@ void tst_ServerConfig::lineGrammar_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("members"); // db | reporting_db | asset_root | backup_root | port
+    QTest::addColumn<QStringList>("warnings"); // after the info line; %F the file
     QByteArray garbage;
     for (int i = 0; i < 65536; ++i)
         garbage += char(QRandomGenerator::global()->bounded(256));
     // clang-format off
     QTest::newRow("all keys, nested and indented")
         << QByteArray("server:\n  db: main.db\n\treporting_db: r.db\n    asset_root: /m\nbackup_root: /b\ncontrol_port: 9300\n")
-        << "main.db | r.db | /m | /b | 9300";
-    QTest::newRow("cut after the colon") << QByteArray("db:sqlite://x\nasset_root:/m\ncontrol_port:9300\n") << "qlite://x |  | m |  | 300";
-    QTest::newRow("blanks collapse, ends trimmed") << QByteArray("asset_root: /my    media\t\tfiles \t\n") << " |  | /my media files |  | 9299";
-    QTest::newRow("double quotes go, single stay") << QByteArray("\"db\": \"pg://u@h/m\"\nasset_root: '/a\"b'\n") << "pg://u@h/m |  | '/ab' |  | 9299";
-    QTest::newRow("last occurrence wins, exact keys") << QByteArray("db: 1\ndb: 2\nDB: 3\ndb_pool: 4\n# db: 5\n") << "2 |  |  |  | 9299";
-    QTest::newRow("port text not a number") << QByteArray("control_port: 0x2454\n") << " |  |  |  | 0";
+        << "main.db | r.db | /m | /b | 9300" << QStringList();
+    QTest::newRow("cut after the colon") << QByteArray("db:sqlite://x\nasset_root:/m\ncontrol_port:9300\n") << "qlite://x |  | m |  | 300" << QStringList();
+    QTest::newRow("blanks collapse, ends trimmed") << QByteArray("asset_root: /my    media\t\tfiles \t\n") << " |  | /my media files |  | 9299" << QStringList();
+    QTest::newRow("double quotes go, single stay") << QByteArray("\"db\": \"pg://u@h/m\"\nasset_root: '/a\"b'\n") << "pg://u@h/m |  | '/ab' |  | 9299" << QStringList();
+    QTest::newRow("last occurrence wins, exact keys") << QByteArray("db: 1\ndb: 2\nDB: 3\ndb_pool: 4\n# db: 5\n") << "2 |  |  |  | 9299" << QStringList();
+    QTest::newRow("a comment after a value stays part of it")
+        << QByteArray("asset_root: /srv/media # the media\ncontrol_port: 9300 # default\n# db: x #\n") << " |  | /srv/media # the media |  | 0"
+        << QStringList{"[warning] The value of asset_root in %F holds \" #\", which stays part of the value: /srv/media # the media",
+                       "[warning] The value of control_port in %F holds \" #\", which stays part of the value: 9300 # default"};
+    QTest::newRow("port text not a number") << QByteArray("control_port: 0x2454\n") << " |  |  |  | 0" << QStringList();
     QTest::newRow("CRLF, NUL, invalid UTF-8") << QByteArray("db: caf\xe9.db\0tail\r\n\0asset_root: x\r\ncontrol_port: 9300\r\n", 54)
-                                              << "caf\uFFFD.db |  |  |  | 9300";
-    QTest::newRow("1 MB line, binary garbage") << "# " + QByteArray(1 << 20, 'x') + "\n" + garbage + "\nbackup_root: /after\n" << " |  |  | /after | 9299";
+                                              << "caf\uFFFD.db |  |  |  | 9300" << QStringList();
+    QTest::newRow("1 MB line, binary garbage") << "# " + QByteArray(1 << 20, 'x') + "\n" + garbage + "\nbackup_root: /after\n" << " |  |  | /after | 9299" << QStringList();
     // clang-format on
 }
 
@@ -50,13 +55,14 @@ void tst_ServerConfig::lineGrammar()
 {
     QFETCH(QByteArray, content);
     QFETCH(QString, members);
+    QFETCH(QStringList, warnings);
     QTemporaryDir tmp;
     QVERIFY(writeFile(tmp.filePath("production.yaml"), content));
     ServerConfig config;
     QFile file(tmp.filePath("production.yaml"));
     TraceCapture trace;
     QVERIFY(config.parseConfigurationFile(file));
-    QCOMPARE(trace.lines(), QStringList{"[info] Reading server configuration from " + file.fileName()});
+    QCOMPARE(trace.lines(), QStringList("[info] Reading server configuration from " + file.fileName()) + warnings.replaceInStrings("%F", file.fileName()));
     QCOMPARE(describe(config), members);
 }
 

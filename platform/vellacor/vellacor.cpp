@@ -6,7 +6,9 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 
 namespace Vellacor {
 
@@ -16,12 +18,12 @@ const char* const defaultRootFolder = "/opt/Brantwell/bw-vellacor";
 
 int leadingNumber(const QString& part)
 {
-    int digits = 0;
-    while (digits < part.size() && part.at(digits) >= QLatin1Char('0')
-           && part.at(digits) <= QLatin1Char('9'))
-        ++digits;
-    // Overlong digit runs give 0 rather than an overflowed value.
-    return digits == 0 ? 0 : part.left(digits).toInt();
+    // A run too long for an int saturates: "1.0.99999999999" must read as newer than every
+    // real version, never as 1.0.0.
+    qint64 value = 0;
+    for (int i = 0; i < part.size() && part.at(i).isDigit() && part.at(i).unicode() < 0x80; ++i)
+        value = std::min<qint64>(value * 10 + (part.at(i).unicode() - '0'), INT_MAX);
+    return int(value);
 }
 
 } // namespace

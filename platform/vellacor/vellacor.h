@@ -24,7 +24,8 @@ struct Version {
     int components[3] = {0, 0, 0};
 
     // Each of the first three "."-separated parts gives the integer of its leading decimal
-    // digits (none: 0); missing parts are 0 and further parts are ignored.
+    // digits (none: 0; too many for an int: 2147483647); missing parts are 0 and further parts
+    // are ignored.
     static Version fromString(const QString& text);
 };
 

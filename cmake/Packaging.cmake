@@ -1,15 +1,11 @@
 # Installs what an administrator needs beside the binary (manual page, nightly backup units,
 # retention command, bash completion, documentation) and describes the Debian package that
 # scripts/package.sh builds from the same install rules.
-include(GNUInstallDirs)
-
 set(BWV_PACKAGE_MAINTAINER "Brantwell Vellacor Team <vellacor-support@brantwell.com>"
     CACHE STRING "Maintainer named in the Debian package and its changelog")
 
 set(admin_dir ${PROJECT_BINARY_DIR}/admin)
 set(dist_dir ${PROJECT_SOURCE_DIR}/dist)
-# With the prefix /usr this is /etc/default/bw-vellacor-backup.
-set(BWV_DEFAULTS_FILE ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/bw-vellacor-backup)
 # Debian 12 keeps units in /lib until its /usr merge is finished. Other prefixes keep everything
 # below the prefix, where systemd looks too (/usr/local/lib/systemd/system).
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")

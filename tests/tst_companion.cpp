@@ -98,6 +98,7 @@ private slots:
     void listAndMetrics();
     void verify_data();
     void verify();
+    void verifyLoadsPostgresDump();
     void offsiteRoundTrip();
 };
 
@@ -291,6 +292,27 @@ void tst_Companion::verify()
         QVERIFY2(last.value(i).startsWith(lines[i].replace("{B}", backup)), qPrintable(run.standardError));
     QCOMPARE(run.exitCode, damage.isEmpty() || damage == "new target folder" ? 0 : 2);
     QCOMPARE(snapshot(installation.dir.path()), before); // nothing made, nothing changed
+}
+
+// With --load-postgres a dump that psql cannot load is found, and the scratch database goes.
+void tst_Companion::verifyLoadsPostgresDump()
+{
+    TestCluster cluster;
+    QVERIFY2(cluster.load(), "no test cluster: run the tests through ctest");
+    QVERIFY(cluster.createDatabase("companion_main"));
+    QCOMPARE(cluster.query("companion_main", "CREATE TABLE sheets (title text); INSERT INTO sheets VALUES ('quay');"), QStringList());
+    Installation installation;
+    installation.configure(cluster.url("companion_main").toUtf8());
+    const QString backup = installation.backup();
+    QVERIFY(!backup.isEmpty());
+    QCOMPARE(installation.companion("verify --load-postgres " + backup).exitCode, 0);
+    // A statement that fails only when loaded: every other check passes.
+    QByteArray dump = readFile(backup + "/db_dump.sql");
+    QVERIFY(writeFile(backup + "/db_dump.sql", dump.insert(dump.indexOf("-- PostgreSQL database dump complete"), "INSERT INTO missing VALUES (1);\n")));
+    const ToolRun run = installation.companion("verify --load-postgres " + backup);
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.lines.contains("[error] Backup check failed for " + backup + "/db_dump.sql: psql could not load it into a scratch database"), run.standardError);
+    QCOMPARE(cluster.query("postgres", "SELECT count(*) FROM pg_database WHERE datname LIKE 'bw_vellacor_verify_%'"), QStringList{"0"});
 }
 
 // A backup copied offsite by restic restores into a working installation.

@@ -44,9 +44,15 @@ if [[ -d /run/systemd/system ]]; then # the hardened service makes the backup
         > /run/systemd/system/bw-vellacor-backup.service.d/test.conf
     systemctl daemon-reload
     systemctl start bw-vellacor-backup.service || fail "$(journalctl -u bw-vellacor-backup.service | tail)"
-else
-    echo "systemd is not running: the hardened service is checked offline only"
-    /usr/bin/bw-vellacor-ctl --backup 2>"$tmp/log" || fail "$(cat "$tmp/log")"
+else # the service's file system rules, tried in a mount namespace: all read-only but /var/tmp
+    echo "systemd is not running: the service's file system rules are tried with unshare"
+    unshare -m sh -ec 'mount --make-rprivate /
+        for folder in $(findmnt -rno TARGET | grep -Ev "^/(proc|sys|dev)(/|$)"); do
+            mount -o remount,bind,ro "$folder" 2>/dev/null || true
+        done
+        mount --bind /var/tmp /var/tmp && mount -o remount,bind,rw /var/tmp && umask 077
+        /usr/bin/bw-vellacor-ctl --backup && /usr/bin/bw-vellacor-backups prune' \
+        2>"$tmp/log" || fail "$(cat "$tmp/log")"
 fi
 backup=$(echo "$root"/backups/*_vellacor-backup)
 /usr/bin/bw-vellacor-backups verify "$backup" 2>"$tmp/log" || fail "$(cat "$tmp/log")"

@@ -84,17 +84,20 @@ bool checkEntryKind(const QString& workFolder, const QString& file, bool isFolde
     return true;
 }
 
-bool checkComponent(ServerConfig& config, const QString& key, const QString& file)
+bool checkComponent(ServerConfig& config, const QString& key, const QString& file,
+                    MissingFolders missingFolders)
 {
     const QString path = config.workFolder + file;
     const bool isMedia = key == QLatin1String("assets");
     if (!checkEntryKind(config.workFolder, file, isMedia))
         return false;
     if (key == QLatin1String("db"))
-        return checkDatabaseCompatibility(config, path, config.databaseLocation);
+        return checkDatabaseCompatibility(config, path, config.databaseLocation, missingFolders);
     if (key == QLatin1String("reporting"))
-        return checkDatabaseCompatibility(config, path, config.reportingDatabaseLocation);
-    return checkMediaLibrary(config) && checkDestination(config, path, config.assetRoot);
+        return checkDatabaseCompatibility(config, path, config.reportingDatabaseLocation,
+                                          missingFolders);
+    return checkMediaLibrary(config)
+           && checkDestination(config, path, config.assetRoot, missingFolders);
 }
 
 } // namespace
@@ -129,7 +132,7 @@ bool writeBackupMetadata(const ServerConfig& config, const QMap<QString, QString
 }
 
 bool loadBackupData(ServerConfig& config, const QStringList& skip,
-                    QMap<QString, QString>& restorePlan)
+                    QMap<QString, QString>& restorePlan, MissingFolders missingFolders)
 {
     const QString path = config.workFolder + metadataFileName;
     if (QFileInfo(path).isSymLink())
@@ -183,7 +186,7 @@ bool loadBackupData(ServerConfig& config, const QStringList& skip,
                                   qUtf8Printable(file), component.key);
             return false;
         }
-        if (!checkComponent(config, key, file))
+        if (!checkComponent(config, key, file, missingFolders))
             return false;
         restorePlan.insert(key, config.workFolder + file);
     }

@@ -1,6 +1,8 @@
 // The backup folder's metadata file: written last by a backup, read first by a restore.
 #pragma once
 
+#include "fs/destination.h"
+
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -18,5 +20,8 @@ bool writeBackupMetadata(const ServerConfig& config, const QMap<QString, QString
 // Reads and validates the metadata in config.workFolder, applies the version rule and the skip
 // list, checks each remaining component against its target and fills restorePlan with the
 // paths to restore from. False, after one error line, when the backup cannot be restored.
+// With MissingFolders::Judge it writes nothing (a verification or a dry run): a missing target
+// folder is judged by the folder above it instead of being made.
 bool loadBackupData(ServerConfig& config, const QStringList& skip,
-                    QMap<QString, QString>& restorePlan);
+                    QMap<QString, QString>& restorePlan,
+                    MissingFolders missingFolders = MissingFolders::Create);

@@ -181,11 +181,11 @@ bool checkDatabaseDump(const QString& dumpFile)
 }
 
 bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpFile,
-                                const QString& location)
+                                const QString& location, MissingFolders missingFolders)
 {
     if (isSqliteDump(dumpFile)) {
         if (isSqliteLocation(location))
-            return checkDestination(config, dumpFile, location);
+            return checkDestination(config, dumpFile, location, missingFolders);
         Brisken::Trace::error(
             "Backup database is not compatible. Backup is sqlite, but target database %s is %s",
             qUtf8Printable(location), qUtf8Printable(schemeOf(location)));

@@ -4,6 +4,8 @@
 // suffix of the dump's name (".db", ".sql"), always case-sensitively.
 #pragma once
 
+#include "fs/destination.h"
+
 #include <QString>
 
 class ServerConfig;
@@ -18,9 +20,11 @@ QString backupDatabase(const ServerConfig& config, const QString& component,
 bool checkDatabaseDump(const QString& dumpFile);
 
 // True when dumpFile can be restored into the database at location.
-// A PostgreSQL dump must also be complete and loadable by the installed psql.
+// A PostgreSQL dump must also be complete and loadable by the installed psql. An SQLite
+// target's folder is checked as checkDestination does, with missingFolders.
 bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpFile,
-                                const QString& location);
+                                const QString& location,
+                                MissingFolders missingFolders = MissingFolders::Create);
 
 // Replaces the database at location by dumpFile's data. An SQLite file loses its -wal, -shm
 // and -journal companions, keeps the owner and mode of the file it replaces when run as root,

@@ -46,6 +46,34 @@ int waitForLock(void* timer, int attempts)
     return 1;
 }
 
+// Runs "PRAGMA <check>" on file; true when its first row is "ok".
+bool checkSqliteFile(const QString& file, const char* check, QString& reason)
+{
+    // immutable: no locks, and no -wal or -shm file made beside a dump that is in WAL mode.
+    const QString uri = QUrl::fromLocalFile(file).toString(QUrl::FullyEncoded)
+                        + QStringLiteral("?immutable=1");
+    Connection db;
+    sqlite3_stmt* statement = nullptr;
+    if (!db.open(uri, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI)
+        || sqlite3_prepare_v2(db.handle(), QByteArray("PRAGMA ").append(check).constData(), -1,
+                              &statement, nullptr)
+               != SQLITE_OK) {
+        reason = QStringLiteral("SQLite cannot read it: ") + db.errorMessage();
+        return false;
+    }
+    const int result = sqlite3_step(statement);
+    const QString verdict =
+        result == SQLITE_ROW
+            ? QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)))
+            : db.errorMessage();
+    sqlite3_finalize(statement);
+    if (result == SQLITE_ROW && verdict == QLatin1String("ok"))
+        return true;
+    reason = QStringLiteral("SQLite's %1 found: ").arg(QLatin1String(check))
+             + verdict.section(QLatin1Char('\n'), 0, 0);
+    return false;
+}
+
 } // namespace
 
 bool backupSqliteFile(const QString& sourceFile, const QString& targetFile, QString& error)
@@ -85,26 +113,10 @@ bool backupSqliteFile(const QString& sourceFile, const QString& targetFile, QStr
 
 bool quickCheckSqliteFile(const QString& file, QString& reason)
 {
-    // immutable: no locks, and no -wal or -shm file made beside a dump that is in WAL mode.
-    const QString uri = QUrl::fromLocalFile(file).toString(QUrl::FullyEncoded)
-                        + QStringLiteral("?immutable=1");
-    Connection db;
-    sqlite3_stmt* statement = nullptr;
-    if (!db.open(uri, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI)
-        || sqlite3_prepare_v2(db.handle(), "PRAGMA quick_check", -1, &statement, nullptr)
-               != SQLITE_OK) {
-        reason = QStringLiteral("SQLite cannot read it: ") + db.errorMessage();
-        return false;
-    }
-    const int result = sqlite3_step(statement);
-    const QString verdict =
-        result == SQLITE_ROW
-            ? QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)))
-            : db.errorMessage();
-    sqlite3_finalize(statement);
-    if (result == SQLITE_ROW && verdict == QLatin1String("ok"))
-        return true;
-    reason = QStringLiteral("SQLite's quick_check found: ")
-             + verdict.section(QLatin1Char('\n'), 0, 0);
-    return false;
+    return checkSqliteFile(file, "quick_check", reason);
+}
+
+bool integrityCheckSqliteFile(const QString& file, QString& reason)
+{
+    return checkSqliteFile(file, "integrity_check", reason);
 }

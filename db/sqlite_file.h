@@ -12,3 +12,7 @@ bool backupSqliteFile(const QString& sourceFile, const QString& targetFile, QStr
 // Runs SQLite's quick_check on file without locking it or creating anything beside it. False
 // with the reason when the file is not a sound database.
 bool quickCheckSqliteFile(const QString& file, QString& reason);
+
+// The same with SQLite's integrity_check, which also reads every index against its table:
+// slower, for a verification that has the time.
+bool integrityCheckSqliteFile(const QString& file, QString& reason);

@@ -9,8 +9,24 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 
+namespace {
+
+// The folder nearest to path, path itself included, that exists; empty when none does.
+QString nearestExisting(QString path)
+{
+    while (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink()) {
+        const QString parent = QFileInfo(path).path();
+        if (parent == path)
+            return QString();
+        path = parent;
+    }
+    return path;
+}
+
+} // namespace
+
 bool checkDestination(const ServerConfig& config, const QString& sourcePath,
-                      const QString& destinationLocation)
+                      const QString& destinationLocation, MissingFolders missingFolders)
 {
     const QFileInfo source(sourcePath);
     if (!source.exists()) {
@@ -23,18 +39,27 @@ bool checkDestination(const ServerConfig& config, const QString& sourcePath,
     const QFileInfo destination(resolvePath(config, destinationLocation, true));
     const QString folder = destination.isDir() ? destination.absoluteFilePath()
                                                : destination.absolutePath();
-    if (!QDir().mkpath(folder)) {
+    // Judged, a missing folder can be made when the nearest existing one above it is a
+    // writable folder; room is then measured there.
+    const QString existing = missingFolders == MissingFolders::Create ? folder
+                                                                      : nearestExisting(folder);
+    const bool canMake = missingFolders == MissingFolders::Create
+                             ? QDir().mkpath(folder)
+                             : existing == folder
+                                   || (QFileInfo(existing).isDir()
+                                       && QFileInfo(existing).isWritable());
+    if (!canMake) {
         Brisken::Trace::error("Failed to create folder %s", qUtf8Printable(folder));
         return false;
     }
-    if (!QFileInfo(folder).isWritable()) {
+    if (!QFileInfo(existing).isWritable()) {
         Brisken::Trace::error("User does not have permission to write to %s",
                               qUtf8Printable(folder));
         return false;
     }
 
     const qint64 required = source.isFile() ? source.size() : folderSize(sourcePath);
-    const qint64 available = QStorageInfo(folder).bytesAvailable();
+    const qint64 available = QStorageInfo(existing).bytesAvailable();
     if (required > available) {
         Brisken::Trace::error(
             "Not enough space available at %s. Need at least %s, but available space is %s.",

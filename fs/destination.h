@@ -5,12 +5,20 @@
 
 class ServerConfig;
 
+// What a check does about missing folders on the way to a destination.
+enum class MissingFolders {
+    Create, // made at once, and they stay: the data is about to be written there
+    Judge,  // nothing is made: the nearest existing folder above must let them be made
+};
+
 // In this order, stopping at the first failure with one error line: the source exists; the
 // destination's folder (the destination itself when it is a folder, else its parent) exists
 // or can be created; it is writable; its volume has room for the source (a folder's
-// folderSize, a plain file's own size). The created folder stays.
+// folderSize, a plain file's own size). With MissingFolders::Create the created folder stays;
+// with Judge the check writes nothing and fails with the lines the real run would write.
 bool checkDestination(const ServerConfig& config, const QString& sourcePath,
-                      const QString& destinationLocation);
+                      const QString& destinationLocation,
+                      MissingFolders missingFolders = MissingFolders::Create);
 
 // "1.54 MB": two decimals, decimal units from Bytes to PB, independent of the locale.
 QString formatSize(qint64 bytes);

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds bw-vellacor-ctl and runs a backup and a restore on a demo installation made from the
-# files in demo/: two SQLite databases and a small media library. No server is needed.
+# Builds bw-vellacor-ctl and its companion bw-vellacor-backups, and runs a backup, a check of it
+# and a restore on a demo installation made from the files in demo/: two SQLite databases and a
+# small media library. No server is needed.
 set -eu
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -15,6 +16,7 @@ fi
 cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DBWV_BUILD_TESTS=OFF >/dev/null
 cmake --build build-demo -j2 >/dev/null
 tool="$repo/build-demo/bw-vellacor-ctl"
+companion="$repo/build-demo/bw-vellacor-backups"
 
 # A fresh installation: <root>/server/{production.yaml,data/*.db,media/}.
 root="$repo/demo-run/installation"
@@ -45,6 +47,9 @@ echo "== What the backup folder holds"
 (cd "$backup" && find . -type f -printf '    %s\t%p\n' | sort -k 2)
 echo "== Its metadata file"
 echo "    $(cat "$backup/bw-vellacor-backup-metadata.json")"
+echo "== bw-vellacor-backups list, then verify"
+"$companion" list 2>/dev/null
+"$companion" verify "$backup"
 
 echo
 echo "== Changing the data: a scene deleted, a session added, a media file removed"

@@ -14,8 +14,11 @@ if ! dpkg -s $needed >/dev/null 2>&1; then
     apt-get install -y --no-install-recommends $needed
 fi
 
-# Debian's hardening flags (fortify, stack protector, read-only relocations).
-CXXFLAGS=$(dpkg-buildflags --get CXXFLAGS) LDFLAGS=$(dpkg-buildflags --get LDFLAGS) \
+# Debian's hardening flags, all of them: fortify (a preprocessor flag, which CMake takes with
+# the compiler's), stack protector and clash protection, read-only relocations bound at once.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+    LDFLAGS=$(dpkg-buildflags --get LDFLAGS) \
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBWV_BUILD_TESTS=OFF \
     -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build "$build" -j2 >/dev/null

@@ -10,7 +10,7 @@ apt-get install -y --no-install-recommends \
     ca-certificates cmake g++ make pkg-config \
     qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql libsqlite3-dev \
     postgresql-15 postgresql-client-15 sqlite3 util-linux \
-    dpkg-dev file lintian man-db groff-base
+    dpkg-dev file lintian man-db groff-base restic
 
 build=${1:-build-test}
 rm -rf "$build"

@@ -1,8 +1,8 @@
 #!/bin/bash
-# bash completion of bw-vellacor-ctl: what it offers for the word under the cursor.
-# Usage: completion.sh <completion file>
+# bash completion of both programs: what it offers for the word under the cursor.
+# Usage: completion.sh <completion file>...
 set -uo pipefail
-source "$1"
+for file; do source "$file"; done
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 mkdir "$tmp/folder" && touch "$tmp/file"
@@ -12,7 +12,7 @@ while IFS='|' read -r line expected; do
     read -ra COMP_WORDS <<< "$line"
     [[ $line == *" " ]] && COMP_WORDS+=("")
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
-    _bw_vellacor_ctl
+    "_${COMP_WORDS[0]//-/_}"
     offered=$(printf '%s\n' "${COMPREPLY[@]}" | sort | xargs)
     [[ $offered == "$expected" ]] || { echo "FAIL '$line': '$offered', not '$expected'"; status=1; }
 done <<ROWS
@@ -25,5 +25,16 @@ bw-vellacor-ctl --restore-skip = a|assets
 bw-vellacor-ctl --backup-path $tmp/|$tmp/folder
 bw-vellacor-ctl --server-config $tmp/|$tmp/file $tmp/folder
 bw-vellacor-ctl --minidump-upload-url |
+bw-vellacor-backups |--help list metrics offsite prune verify
+bw-vellacor-backups p|prune
+bw-vellacor-backups prune --|--backup-root --dry-run --help --keep --server-config
+bw-vellacor-backups prune --keep 3 --dry-run --|--backup-root --help --server-config
+bw-vellacor-backups list --backup-root = $tmp/ --|--help --json --server-config
+bw-vellacor-backups offsite --k|--keep-daily --keep-monthly --keep-weekly
+bw-vellacor-backups metrics --textfile-folder $tmp/|$tmp/folder
+bw-vellacor-backups metrics --output = $tmp/f|$tmp/file $tmp/folder
+bw-vellacor-backups verify $tmp/|$tmp/folder
+bw-vellacor-backups verify $tmp/folder --|--help --load-postgres --server-config
+bw-vellacor-backups prune --keep |
 ROWS
 exit $status

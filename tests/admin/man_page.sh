@@ -1,15 +1,21 @@
 #!/bin/bash
-# The manual page renders without a warning and describes every option that completion offers.
-# Usage: man_page.sh <manual page> <completion file>
+# A manual page renders without a warning and describes every command and option that its
+# program's completion offers, and the given environment variables.
+# Usage: man_page.sh <manual page> <completion file> [variable]...
 set -uo pipefail
-warnings=$(MANWIDTH=80 man --warnings -l "$1" 2>&1 >/dev/null)
+page_file=$1 completion=$2 && shift 2
+warnings=$(MANWIDTH=80 man --warnings -l "$page_file" 2>&1 >/dev/null)
 [[ -z $warnings ]] || { echo "FAIL: warnings: $warnings"; exit 1; }
-page=$(MANWIDTH=80 man -l "$1" 2>/dev/null)
-source "$2"
-COMP_WORDS=(bw-vellacor-ctl --) COMP_CWORD=1
-_bw_vellacor_ctl
+page=$(MANWIDTH=80 man -l "$page_file" 2>/dev/null)
+source "$completion"
+program=$(basename "$page_file" .1)
+offered() { COMP_WORDS=("$program" "$@") COMP_CWORD=$# && "_${program//-/_}" && echo "${COMPREPLY[@]}"; }
+words=$(offered --)
+for command in $(offered ''); do # the companion's commands, and what each offers
+    [[ $command == -* ]] || words+=" $command $(offered "$command" --)"
+done
 status=0
-for word in "${COMPREPLY[@]}" VELLACOR_ROOT BW_VELLACOR_TOOL_TIMEOUT_MS; do
+for word in $(printf '%s\n' $words "$@" | sort -u); do
     grep -Eq -- "^ +$word( |$)" <<< "$page" || { echo "FAIL: $word is not described"; status=1; }
 done
 exit $status

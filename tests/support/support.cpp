@@ -66,6 +66,7 @@ ToolRun finishTool(QProcess& process)
     }
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.standardError = process.readAllStandardError();
+    run.standardOutput = process.readAllStandardOutput();
     static const QRegularExpression stamp(
         QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (?=\\[)"));
     const QString text = QString::fromUtf8(run.standardError);

@@ -28,6 +28,7 @@ private:
 struct ToolRun {
     int exitCode = -1; // -1 also when the run crashed or did not end within two minutes
     QByteArray standardError;
+    QByteArray standardOutput;
     QStringList lines; // standard error by line, trace time stamps removed
 };
 

@@ -3,9 +3,9 @@
 #include "companion/backup_scan.h"
 #include "companion/commands.h"
 
-#include "fs/destination.h"
 #include "fs/folder_ops.h"
 #include "platform/brisken/trace.h"
+#include "report/size_text.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,9 +1,9 @@
 // Runs pg_dump and psql for one database and turns their failures into one error line.
 #include "db/tool_runner.h"
 
-#include "fs/destination.h"
-#include "fs/progress.h"
 #include "platform/brisken/trace.h"
+#include "report/progress.h"
+#include "report/size_text.h"
 #include "sys/child_process.h"
 #include "sys/interrupt.h"
 

@@ -1,13 +1,18 @@
-// Checks made on a destination before data is copied there, and the size text they print.
+// Checks made on a destination before data is copied there.
 #include "fs/destination.h"
 
+#include "fs/failure_lines.h"
 #include "fs/folder_ops.h"
 #include "platform/brisken/trace.h"
+#include "report/size_text.h"
 #include "server/server_config.h"
+#include "sys/folder_io.h"
 
-#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStorageInfo>
+
+#include <cerrno>
 
 namespace {
 
@@ -43,8 +48,9 @@ bool checkDestination(const ServerConfig& config, const QString& sourcePath,
     // writable folder; room is then measured there.
     const QString existing = missingFolders == MissingFolders::Create ? folder
                                                                       : nearestExisting(folder);
+    QByteArray failedPath;
     const bool canMake = missingFolders == MissingFolders::Create
-                             ? QDir().mkpath(folder)
+                             ? Sys::makeFolders(QFile::encodeName(folder), failedPath)
                              : existing == folder
                                    || (QFileInfo(existing).isDir()
                                        && QFileInfo(existing).isWritable());
@@ -68,20 +74,4 @@ bool checkDestination(const ServerConfig& config, const QString& sourcePath,
         return false;
     }
     return true;
-}
-
-QString formatSize(qint64 bytes)
-{
-    static const char* const units[] = {"Bytes", "KB", "MB", "GB", "TB", "PB"};
-    constexpr int lastUnit = int(sizeof units / sizeof units[0]) - 1;
-
-    double value = double(bytes);
-    int unit = 0;
-    while (value >= 1000.0 && unit < lastUnit) {
-        value /= 1000.0;
-        ++unit;
-    }
-    // QString::number ignores the locale: always a dot and no group separators.
-    return QStringLiteral("%1 %2").arg(QString::number(value, 'f', 2),
-                                       QLatin1String(units[unit]));
 }

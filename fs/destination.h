@@ -1,4 +1,4 @@
-// Checks made on a destination before data is copied there, and the size text they print.
+// Checks made on a destination before data is copied there.
 #pragma once
 
 #include <QString>
@@ -20,5 +20,3 @@ bool checkDestination(const ServerConfig& config, const QString& sourcePath,
                       const QString& destinationLocation,
                       MissingFolders missingFolders = MissingFolders::Create);
 
-// "1.54 MB": two decimals, decimal units from Bytes to PB, independent of the locale.
-QString formatSize(qint64 bytes);

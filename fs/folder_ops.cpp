@@ -1,19 +1,21 @@
 // Folder walks over the media library and the backup folder: copy, size, clear, restore.
 #include "fs/folder_ops.h"
 
-#include "fs/folder_listing.h"
-#include "fs/folder_pool.h"
-#include "fs/tree_copy.h"
+#include "fs/failure_lines.h"
 #include "platform/brisken/trace.h"
+#include "report/progress.h"
+#include "report/size_text.h"
 #include "server/server_config.h"
+#include "sys/descriptor.h"
 #include "sys/files.h"
-#include "sys/tree.h"
+#include "sys/folder_io.h"
+#include "tree/folder_listing.h"
+#include "tree/folder_pool.h"
 
 #include <QFile>
 
 #include <cerrno>
-
-#include <atomic>
+#include <cstring>
 
 namespace {
 
@@ -26,24 +28,15 @@ QFileInfoList listBackupEntries(const QString& folderPath)
     return QDir(folderPath).entryInfoList(backupEntryNames(), QDir::NoFilter, QDir::NoSort);
 }
 
-// Removes name inside the open folder with everything it holds. The files go first, side by
-// side; what is left (the folders, and whatever could not go) is then removed one by one.
-bool removeTree(int folder, const char* name)
+// A path for messages: folderPath, "/" and the relative path in bytes, decoded.
+QString joinedPath(const QString& folderPath, const QByteArray& relativePath)
 {
-    const Sys::Descriptor top = Sys::openFolderAt(folder, name);
-    if (top.isOpen())
-        forEachFolder(top.get(), false, [](int inner) {
-            Sys::readFolder(inner, [inner](const char* entry, Sys::EntryType type) {
-                if (type != Sys::EntryType::Folder)
-                    Sys::removeAt(inner, entry, false); // what stays is met again below
-            });
-        });
-    return Sys::removeTreeAt(folder, name);
+    return folderPath + QLatin1Char('/') + QFile::decodeName(relativePath);
 }
 
 // Removes the entry name of an open folder: a file, a link or a special file by its name (a
 // link is never followed, so nothing outside the folder goes through it), a folder with its
-// whole tree. path names the entry in the error line.
+// whole tree. path names the entry in the error lines.
 bool removeEntry(int folder, const char* name, bool isFolder, const QString& path)
 {
     if (!isFolder) {
@@ -52,7 +45,8 @@ bool removeEntry(int folder, const char* name, bool isFolder, const QString& pat
         Brisken::Trace::error("Failed to remove file %s", qUtf8Printable(path));
         return false;
     }
-    if (removeTree(folder, name))
+    Sys::RemovalFailure failure;
+    if (removeTree(folder, name, failure))
         return true;
     Brisken::Trace::error("Failed to remove folder %s", qUtf8Printable(path));
     return false;
@@ -64,6 +58,30 @@ Sys::Descriptor openGivenFolder(const QString& folderPath)
 {
     return folderPath.isEmpty() ? Sys::Descriptor()
                                 : Sys::openFolder(QFile::encodeName(folderPath));
+}
+
+// Opens destinationFolder, made with its parents when missing.
+Sys::Descriptor makeDestination(const QString& destinationFolder)
+{
+    const QByteArray path = QFile::encodeName(destinationFolder);
+    QByteArray failedPath = path;
+    Sys::Descriptor folder;
+    if (Sys::makeFolders(path, failedPath) && (folder = Sys::openFolder(path)).isOpen())
+        return folder;
+    Brisken::Trace::error("Failed to create folder %s", qUtf8Printable(destinationFolder));
+    return folder;
+}
+
+void reportCopyFailure(const CopyFailure& failure, const QString& sourcePath,
+                       const QString& targetPath)
+{
+    const QString source = joinedPath(sourcePath, failure.path);
+    const QString target = joinedPath(targetPath, failure.path);
+    if (failure.isFolder)
+        Brisken::Trace::error("Failed to create folder %s", qUtf8Printable(target));
+    else
+        Brisken::Trace::error("Failed to copy file %s to %s", qUtf8Printable(source),
+                              qUtf8Printable(target));
 }
 
 } // namespace
@@ -101,16 +119,34 @@ bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
 {
     result = CopyResult();
     const Sys::OpenFileLimit openFileLimit;
-    Sys::Descriptor target;
-    if (!QDir().mkpath(destinationFolder)
-        || !(target = Sys::openFolder(QFile::encodeName(destinationFolder))).isOpen()) {
-        Brisken::Trace::error("Failed to create folder %s", qUtf8Printable(destinationFolder));
+    Sys::Descriptor target = makeDestination(destinationFolder);
+    if (!target.isOpen())
         return false;
-    }
     // A source that is missing, unreadable or not a folder lists nothing.
-    return copyTree(openGivenFolder(sourceFolder), std::move(target),
-                    openGivenFolder(options.linkFromFolder),
-                    QFileInfo(sourceFolder).absoluteFilePath(), destinationFolder, options, result);
+    Sys::Descriptor source = openGivenFolder(sourceFolder);
+    TreeCopyOptions treeOptions = options;
+    Progress progress("Copying media library");
+    TreeMeasure total;
+    if (progress.isActive()) {
+        // The totals cost a walk of their own: only a terminal gets them.
+        if (source.isOpen())
+            total = measureTree(source.get());
+        treeOptions.progress = [&progress, &total](qint64 files, qint64 bytes) {
+            progress.update(bytes, [&] {
+                return QStringLiteral("%1 of %2 files, %3 of %4")
+                    .arg(files)
+                    .arg(total.files)
+                    .arg(formatSize(bytes), formatSize(total.bytes));
+            });
+        };
+    }
+    const bool copied = copyTree(std::move(source), std::move(target),
+                                 openGivenFolder(options.linkFromFolder), treeOptions, result);
+    progress.clear();
+    if (!copied && !result.stopped)
+        reportCopyFailure(result.failure, QFileInfo(sourceFolder).absoluteFilePath(),
+                          destinationFolder);
+    return copied;
 }
 
 qint64 folderSize(const QString& folderPath)
@@ -134,8 +170,8 @@ bool removeBackupEntries(const QString& folderPath)
         // Test for a link first: a link to a folder reports isDir().
         const bool isFolder = !entry.isSymLink() && entry.isDir();
         if ((isFolder || entry.isSymLink() || entry.isFile())
-            && !removeEntry(folder.get(), QFile::encodeName(entry.fileName()).constData(), isFolder,
-                            entry.absoluteFilePath()))
+            && !removeEntry(folder.get(), QFile::encodeName(entry.fileName()).constData(),
+                            isFolder, entry.absoluteFilePath()))
             return false;
     }
     return true;
@@ -146,8 +182,13 @@ bool removeFolderTree(const QString& folderPath)
     const Sys::OpenFileLimit openFileLimit;
     const QFileInfo folder(QDir::cleanPath(folderPath));
     const Sys::Descriptor parent = openGivenFolder(folder.path());
-    return parent.isOpen()
-           && removeTree(parent.get(), QFile::encodeName(folder.fileName()).constData());
+    Sys::RemovalFailure failure;
+    if (!parent.isOpen()) {
+        return false;
+    }
+    if (removeTree(parent.get(), QFile::encodeName(folder.fileName()).constData(), failure))
+        return true;
+    return false;
 }
 
 bool flushToDisk(const QString& path, FlushScope scope)

@@ -1,18 +1,18 @@
 // Folder walks over the media library and the backup folder: copy, size, clear, restore.
 //
-// Every walk lists folders the same way (fs/folder_listing.h): sub-folders and regular files
+// Every walk lists folders the same way (tree/folder_listing.h): sub-folders and regular files
 // only, in name order without regard to case, names that are not valid UTF-8 included.
 // Symbolic links, hidden entries and special files are never followed, copied or counted. On
-// failure an operation writes one error line and returns false; nothing it did before the
-// failure is undone.
+// failure an operation writes one error line, after the reason line when a system call
+// failed, and returns false; nothing it did before the failure is undone.
 #pragma once
+
+#include "tree/tree_copy.h"
 
 #include <QDir>
 #include <QFileInfoList>
 #include <QString>
 #include <QStringList>
-
-#include <sys/types.h>
 
 class ServerConfig;
 
@@ -31,35 +31,16 @@ const QStringList& backupEntryNames();
 // came before that file in walk order. A missing source copies nothing.
 bool copyFolder(const QString& sourceFolder, const QString& destinationFolder);
 
-struct CopyOptions {
-    // A stop request (SIGINT, SIGTERM, SIGHUP) ends the copy before the next file, with no
-    // line: a backup stops, a restore finishes its copy.
-    bool stopWhenRequested = false;
-    // An earlier copy of the same tree on the same file system, or empty: a file whose size,
-    // modification time and permission bits equal those of the earlier copy at the same path
-    // is hard-linked from it instead of copied; any link error falls back to a copy.
+// A stop request ends the copy with no line (a backup stops; a restore does not ask for it
+// and finishes its copy). Run as root, a restore gives what it makes the library's owner.
+struct CopyOptions : TreeCopyOptions {
+    // An earlier copy of the same tree on the same file system, or empty: unchanged files are
+    // hard-linked from it (see copyTree).
     QString linkFromFolder;
-    // Every folder and file created takes this owner and group (a restore run as root).
-    bool setOwner = false;
-    uid_t owner = 0;
-    gid_t group = 0;
 };
 
-struct CopyResult {
-    qint64 copiedFiles = 0;
-    qint64 linkedFiles = 0;
-    qint64 copiedBytes = 0;
-    bool stopped = false; // ended by a stop request; no line was written
-    // The first file, in walk order, whose copy does not have the size its source had when
-    // it was opened (it changed during the copy): its path relative to the source folder.
-    // Empty when every size matched. Not a failure of the copy: the backup's check reports it.
-    QString sizeMismatchFile;
-    qint64 sizeWhenOpened = 0;
-    qint64 sizeCopied = 0;
-};
-
-// copyFolder with options, filling result. Content, permission bits and modification time
-// are copied; holes of sparse files stay holes.
+// copyFolder with options, filling result (see copyTree). On a terminal it shows a progress
+// line while it copies.
 bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
                 const CopyOptions& options, CopyResult& result);
 
@@ -70,11 +51,12 @@ qint64 folderSize(const QString& folderPath);
 bool containsBackupEntries(const QString& folderPath);
 
 // Removes every entry of folderPath named in backupEntryNames(), a folder with everything in
-// it. A symbolic link goes as a link; nothing outside folderPath is deleted. True when all went (or there were none).
+// it. A symbolic link goes as a link; nothing outside folderPath is deleted. True when all
+// went (or there were none).
 bool removeBackupEntries(const QString& folderPath);
 
 // Removes folderPath with everything in it, hidden entries included; links go as links and
-// are never followed. False when anything stayed.
+// are never followed. False, after the reason line, when anything stayed.
 bool removeFolderTree(const QString& folderPath);
 
 enum class FlushScope {

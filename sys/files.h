@@ -4,7 +4,7 @@
 // writes the one error line with the context it knows; errorText() renders that reason.
 #pragma once
 
-#include "sys/tree.h"
+#include "sys/descriptor.h"
 
 #include <QString>
 

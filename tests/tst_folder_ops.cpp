@@ -2,6 +2,7 @@
 // as root, as nobody and on a full volume, and the size text.
 #include "fs/destination.h"
 #include "fs/folder_ops.h"
+#include "report/size_text.h"
 #include "server/server_config.h"
 #include "sys/interrupt.h"
 #include "tests/support/support.h"

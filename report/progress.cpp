@@ -1,7 +1,7 @@
 // One live progress line on a terminal while long work runs.
-#include "fs/progress.h"
+#include "report/progress.h"
 
-#include "fs/destination.h"
+#include "report/size_text.h"
 
 #include <unistd.h>
 

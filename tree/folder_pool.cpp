@@ -1,7 +1,8 @@
 // Work on every folder of a tree, side by side on a few threads.
-#include "fs/folder_pool.h"
+#include "tree/folder_pool.h"
 
-#include "fs/folder_listing.h"
+#include "sys/threads.h"
+#include "tree/folder_listing.h"
 
 #include <QByteArray>
 #include <QMutex>
@@ -32,6 +33,7 @@ private:
 
     const bool m_listedOnly;
     const std::function<void(int)>& m_work;
+    bool m_inline = false; // no thread started: the walk does the work
     QMutex m_mutex;
     QWaitCondition m_jobsAvailable;
     QWaitCondition m_roomAvailable;
@@ -46,19 +48,15 @@ void FolderPool::run(int top)
     Sys::Descriptor own = Sys::openFolderAt(top, ".");
     if (!own.isOpen())
         return;
-    std::vector<std::unique_ptr<QThread>> threads;
-    for (int i = std::max(1, QThread::idealThreadCount()); i > 0; --i) {
-        threads.emplace_back(QThread::create([this] { work(); }));
-        threads.back()->start();
-    }
+    Sys::Threads threads;
+    m_inline = threads.start(std::max(1, QThread::idealThreadCount()), [this] { work(); }) == 0;
     walk(std::move(own));
     {
         QMutexLocker lock(&m_mutex);
         m_walkDone = true;
         m_jobsAvailable.wakeAll();
     }
-    for (const auto& thread : threads)
-        thread->wait();
+    threads.joinAll();
 }
 
 void FolderPool::walk(Sys::Descriptor descriptor)
@@ -70,7 +68,9 @@ void FolderPool::walk(Sys::Descriptor descriptor)
         if (type == Sys::EntryType::Folder && (!m_listedOnly || isListed(name, type)))
             folders.emplace_back(name);
     });
-    {
+    if (m_inline) {
+        m_work(folder->get());
+    } else {
         QMutexLocker lock(&m_mutex);
         while (m_jobs.size() >= queueSize)
             m_roomAvailable.wait(&m_mutex);
@@ -126,4 +126,17 @@ TreeMeasure measureTree(int top)
         bytes += inFolder.bytes;
     });
     return {files, bytes};
+}
+
+bool removeTree(int folder, const char* name, Sys::RemovalFailure& failure)
+{
+    const Sys::Descriptor top = Sys::openFolderAt(folder, name);
+    if (top.isOpen())
+        forEachFolder(top.get(), false, [](int inner) {
+            Sys::readFolder(inner, [inner](const char* entry, Sys::EntryType type) {
+                if (type != Sys::EntryType::Folder)
+                    Sys::removeAt(inner, entry, false); // what stays is met again below
+            });
+        });
+    return Sys::removeTreeAt(folder, name, failure);
 }

@@ -1,5 +1,5 @@
 // The listing of one folder that every folder walk uses: what a walk sees, and in which order.
-#include "fs/folder_listing.h"
+#include "tree/folder_listing.h"
 
 #include <QFile>
 
@@ -30,9 +30,14 @@ bool FolderListing::read(int folder, Order order)
 {
     m_names.clear();
     m_entries.clear();
+    m_leftOut = 0;
+    m_firstLeftOut.clear();
     const bool listed = Sys::readFolder(folder, [this](const char* name, Sys::EntryType type) {
-        if (!isListed(name, type))
+        if (!isListed(name, type)) {
+            if (m_leftOut++ == 0)
+                m_firstLeftOut = name;
             return;
+        }
         m_entries.push_back({m_names.size(), type == Sys::EntryType::Folder});
         m_names.append(name);
         m_names.push_back('\0');
@@ -40,6 +45,8 @@ bool FolderListing::read(int folder, Order order)
     if (!listed) {
         m_names.clear();
         m_entries.clear();
+        m_leftOut = 0;
+        m_firstLeftOut.clear();
         return false;
     }
     if (order == Order::ByName && m_entries.size() > 1) {
@@ -66,10 +73,5 @@ bool FolderListing::read(int folder, Order order)
         m_entries.swap(entries);
     }
     return true;
-}
-
-QString joinedPath(const QString& folderPath, const QByteArray& relativePath)
-{
-    return folderPath + QLatin1Char('/') + QFile::decodeName(relativePath);
 }
 

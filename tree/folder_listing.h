@@ -8,10 +8,9 @@
 // system gave them.
 #pragma once
 
-#include "sys/tree.h"
+#include "sys/folder_io.h"
 
 #include <QByteArray>
-#include <QString>
 
 #include <string>
 #include <vector>
@@ -33,6 +32,10 @@ public:
     const char* name(int index) const { return m_names.data() + m_entries[index].nameAt; }
     bool isFolder(int index) const { return m_entries[index].isFolder; }
 
+    // The entries that the listing leaves out, and the name of the first the file system gave.
+    int leftOut() const { return m_leftOut; }
+    const QByteArray& firstLeftOut() const { return m_firstLeftOut; }
+
 private:
     struct Entry {
         std::size_t nameAt;
@@ -41,7 +44,6 @@ private:
     // The names one after another, each ending in a NUL: one allocation however many entries.
     std::string m_names;
     std::vector<Entry> m_entries;
+    int m_leftOut = 0;
+    QByteArray m_firstLeftOut;
 };
-
-// A path for messages: folderPath, "/" and the relative path in bytes, decoded.
-QString joinedPath(const QString& folderPath, const QByteArray& relativePath);

@@ -1,0 +1,416 @@
+// The parallel copy of a folder tree.
+#include "tree/tree_copy.h"
+
+#include "sys/file_copy.h"
+#include "sys/files.h"
+#include "sys/folder_io.h"
+#include "sys/interrupt.h"
+#include "sys/threads.h"
+#include "tree/folder_listing.h"
+
+#include <QFile>
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <memory>
+#include <vector>
+
+// One folder of the tree, open in the source, the target and the earlier copy (if any).
+struct CopyFolder {
+    explicit CopyFolder(std::atomic<int>& count) : openFolders(count) { ++openFolders; }
+    ~CopyFolder() { --openFolders; }
+    CopyFolder(const CopyFolder&) = delete;
+    CopyFolder& operator=(const CopyFolder&) = delete;
+
+    std::atomic<int>& openFolders;
+    Sys::Descriptor source;
+    Sys::Descriptor target;
+    Sys::Descriptor linkFrom;
+    QByteArray path;       // relative to the roots, ending in "/"; empty for the roots
+    bool setOwner = false; // the files made here need the owner set
+};
+
+namespace {
+
+// Entries walked but not yet copied, or copied after one still under way. Large enough that
+// the copy threads never wait for the walk, small enough to stay a few hundred kilobytes.
+constexpr std::size_t windowSize = 4096;
+// Folders the walk has left whose files are still in the window; each holds three descriptors.
+constexpr int leftFolderLimit = 128;
+// With a progress line, the walk reports this often, never per file.
+constexpr int progressEveryEntries = 64;
+constexpr unsigned long progressWaitMs = 250;
+
+CopyFailureKind kindOf(Sys::FailedCall call)
+{
+    switch (call) {
+    case Sys::FailedCall::Source: return CopyFailureKind::ReadSource;
+    case Sys::FailedCall::TargetStatus: return CopyFailureKind::OwnerMode;
+    default: return CopyFailureKind::WriteTarget;
+    }
+}
+
+// Marks outcome failed by the call that just failed.
+bool fail(EntryOutcome& outcome, CopyFailureKind kind)
+{
+    outcome.state = EntryState::Failed;
+    outcome.failedKind = kind;
+    outcome.errorNumber = errno;
+    return false;
+}
+
+class TreeCopy {
+public:
+    TreeCopy(const TreeCopyOptions& options, CopyResult& result)
+        : m_options(options), m_result(result), m_runsAsRoot(Sys::runsAsRoot()),
+          m_newFolderMode(0777 & ~Sys::creationMask())
+    {
+    }
+
+    bool run(Sys::Descriptor source, Sys::Descriptor target, Sys::Descriptor linkFrom);
+
+private:
+    bool walk(const std::shared_ptr<CopyFolder>& folder, int depth);
+    bool makeFolder(const CopyFolder& parent, WindowEntry& entry, CopyFolder& child);
+    bool needsOwner(const CopyFolder& folder) const;
+    bool waitForRoom(int depth);
+    bool hasRoom(int depth, std::size_t windowLimit) const;
+    void push(WindowEntry&& entry);
+    void work(bool untilIdle);
+    EntryOutcome copyFile(const CopyFolder& folder, const char* name, qint64 sequence,
+                          Sys::CopyBuffer& buffer);
+    bool tryLink(const CopyFolder& folder, const char* name, EntryOutcome& outcome);
+    void waitForWorkers();
+    void stop();
+    void showProgress();
+    bool stopRequested() const { return m_options.stopWhenRequested && Interrupt::requested(); }
+
+    const TreeCopyOptions& m_options;
+    CopyResult& m_result;
+    const bool m_runsAsRoot;
+    const mode_t m_newFolderMode;
+    std::atomic<bool> m_linking{true}; // off after the first link refused across file systems
+    std::atomic<int> m_openFolders{0};
+    // Folders whose own permission bits would lock out anyone but root: they are made
+    // accessible to their owner and get their bits only at the end, deepest first.
+    std::vector<std::pair<QByteArray, mode_t>> m_lockedFolders;
+    // Seen by the walk only.
+    int m_leftOut = 0;
+    QByteArray m_firstLeftOut;
+    Sys::CopyBuffer m_callerBuffer;
+
+    QMutex m_mutex;
+    QWaitCondition m_workAvailable;
+    QWaitCondition m_roomAvailable;
+    QWaitCondition m_workerEnded;
+    CopyWindow m_window;
+    int m_workers = 0; // copy threads started; none: the calling thread copies
+    int m_endedWorkers = 0;
+    bool m_walkDone = false;
+    int m_walkWaitsAtDepth = -1;
+    int m_idleWorkers = 0;
+    std::atomic<bool> m_stopped{false};
+};
+
+bool TreeCopy::run(Sys::Descriptor source, Sys::Descriptor target, Sys::Descriptor linkFrom)
+{
+    const auto root = std::make_shared<CopyFolder>(m_openFolders);
+    root->source = std::move(source);
+    root->target = std::move(target);
+    root->linkFrom = std::move(linkFrom);
+    root->setOwner = needsOwner(*root);
+    Sys::Threads threads;
+    const int started =
+        threads.start(std::max(1, QThread::idealThreadCount()), [this] { work(false); });
+    {
+        QMutexLocker lock(&m_mutex);
+        m_workers = started;
+    }
+    walk(root, 0);
+    {
+        QMutexLocker lock(&m_mutex);
+        m_walkDone = true;
+        m_workAvailable.wakeAll();
+    }
+    waitForWorkers();
+    threads.joinAll();
+
+    const CopyCounts& counts = m_window.counts();
+    m_result.copiedFiles = counts.copiedFiles;
+    m_result.linkedFiles = counts.linkedFiles;
+    m_result.copiedBytes = counts.copiedBytes;
+    m_result.sizeMismatchFile = QFile::decodeName(counts.sizeMismatchPath);
+    m_result.sizeWhenOpened = counts.sizeWhenOpened;
+    m_result.sizeCopied = counts.sizeCopied;
+    m_result.leftOutEntries = m_leftOut;
+    m_result.firstLeftOut = QFile::decodeName(m_firstLeftOut);
+    bool copied = true;
+    if (m_stopped) {
+        m_result.stopped = true;
+        copied = false;
+    } else if (m_window.hasFailed() || !m_window.isWhole()) {
+        // A copy is whole or fails: a file never copied fails it as a failed one does.
+        m_result.failure = m_window.failure();
+        m_window.rollBack([](const WindowEntry& entry) {
+            Sys::removeAt(entry.folder->target.get(), entry.name(), entry.isFolder);
+        });
+        copied = false;
+    }
+    for (auto folder = m_lockedFolders.rbegin(); folder != m_lockedFolders.rend(); ++folder)
+        Sys::setPermissionsAt(root->target.get(), folder->first.constData(), folder->second);
+    return copied;
+}
+
+// Depth first in listing order, each folder made before anything inside it.
+bool TreeCopy::walk(const std::shared_ptr<CopyFolder>& folder, int depth)
+{
+    FolderListing listing;
+    if (folder->source.isOpen()) // one that cannot be read lists nothing
+        listing.read(folder->source.get(), FolderListing::Order::ByName);
+    if (listing.leftOut() > 0 && m_leftOut == 0)
+        m_firstLeftOut = folder->path + listing.firstLeftOut();
+    m_leftOut += listing.leftOut();
+    for (int i = 0; i < listing.size(); ++i) {
+        if (!waitForRoom(depth))
+            return false;
+        if (m_options.progress && i % progressEveryEntries == 0)
+            showProgress();
+        WindowEntry entry;
+        entry.folder = folder;
+        entry.path = folder->path + listing.name(i);
+        entry.nameAt = folder->path.size();
+        entry.isFolder = listing.isFolder(i);
+        if (!entry.isFolder) {
+            push(std::move(entry));
+            if (m_workers == 0)
+                work(true);
+            continue;
+        }
+        const auto child = std::make_shared<CopyFolder>(m_openFolders);
+        const bool made = makeFolder(*folder, entry, *child);
+        push(std::move(entry));
+        if (!made || !walk(child, depth + 1))
+            return false;
+    }
+    return true;
+}
+
+bool TreeCopy::makeFolder(const CopyFolder& parent, WindowEntry& entry, CopyFolder& child)
+{
+    const char* name = entry.name();
+    EntryOutcome& outcome = entry.outcome;
+    child.path = entry.path + '/';
+    Sys::FileStatus status;
+    const bool known = parent.source.isOpen() && Sys::statAt(parent.source.get(), name, status);
+    if (!Sys::makeFolderAt(parent.target.get(), name, child.target, outcome.made))
+        return fail(outcome, CopyFailureKind::CreateFolder);
+    if (outcome.made) {
+        mode_t permissions = known ? status.permissions : m_newFolderMode;
+        if (!m_runsAsRoot && (permissions & 0700) != 0700) {
+            m_lockedFolders.emplace_back(child.path, permissions);
+            permissions |= 0700;
+        }
+        // Set even when the bits look right: a folder inherits the set-group bit.
+        if (!Sys::setStatus(child.target.get(), permissions, parent.setOwner, m_options.owner,
+                            m_options.group)) {
+            fail(outcome, CopyFailureKind::OwnerMode);
+            Sys::removeAt(parent.target.get(), name, true);
+            outcome.made = false;
+            return false;
+        }
+    }
+    outcome.state = EntryState::Done;
+    child.setOwner = needsOwner(child);
+    if (parent.source.isOpen())
+        child.source = Sys::openFolderAt(parent.source.get(), name);
+    if (parent.linkFrom.isOpen() && m_linking)
+        child.linkFrom = Sys::openFolderAt(parent.linkFrom.get(), name);
+    return true;
+}
+
+bool TreeCopy::needsOwner(const CopyFolder& folder) const
+{
+    return m_options.setOwner
+           && !Sys::createsOwnedBy(folder.target.get(), m_options.owner, m_options.group);
+}
+
+bool TreeCopy::hasRoom(int depth, std::size_t windowLimit) const
+{
+    // The walk itself holds the folders from the root down to depth.
+    return m_window.size() < windowLimit && m_openFolders - (depth + 1) < leftFolderLimit;
+}
+
+// Waits until the window takes another entry; false when the walk is to end.
+bool TreeCopy::waitForRoom(int depth)
+{
+    QMutexLocker lock(&m_mutex);
+    for (;;) {
+        if (m_window.hasFailed() || m_stopped)
+            return false;
+        if (stopRequested()) {
+            stop();
+            return false;
+        }
+        // Without copy threads the walk has copied everything it pushed.
+        if (m_workers == 0 || hasRoom(depth, windowSize))
+            return true;
+        m_walkWaitsAtDepth = depth;
+        m_roomAvailable.wait(&m_mutex, m_options.progress ? progressWaitMs : ULONG_MAX);
+        m_walkWaitsAtDepth = -1;
+        if (m_options.progress) { // drawn without the lock: the copy threads go on meanwhile
+            lock.unlock();
+            showProgress();
+            lock.relock();
+        }
+    }
+}
+
+void TreeCopy::push(WindowEntry&& entry)
+{
+    QMutexLocker lock(&m_mutex);
+    const bool isFile = !entry.isFolder;
+    m_window.push(std::move(entry));
+    if (isFile && m_idleWorkers > 0)
+        m_workAvailable.wakeOne();
+}
+
+void TreeCopy::stop()
+{
+    m_stopped = true;
+    m_workAvailable.wakeAll();
+    m_roomAvailable.wakeAll();
+}
+
+// Copies the files of the window in walk order. A copy thread waits for the walk and returns
+// at its end; the calling thread (untilIdle) returns as soon as no file is waiting.
+void TreeCopy::work(bool untilIdle)
+{
+    Sys::CopyBuffer ownBuffer;
+    Sys::CopyBuffer& buffer = untilIdle ? m_callerBuffer : ownBuffer;
+    QMutexLocker lock(&m_mutex);
+    for (;;) {
+        qint64 sequence = 0;
+        const CopyWindow::Next next = m_stopped ? CopyWindow::Next::Stop : m_window.take(sequence);
+        if (next == CopyWindow::Next::Stop)
+            break;
+        if (next == CopyWindow::Next::NoneYet) {
+            if (m_walkDone || untilIdle)
+                break;
+            ++m_idleWorkers;
+            m_workAvailable.wait(&m_mutex);
+            --m_idleWorkers;
+            continue;
+        }
+        if (stopRequested()) {
+            stop();
+            break;
+        }
+        std::shared_ptr<const CopyFolder> folder = m_window.at(sequence).folder;
+        const QByteArray path = m_window.at(sequence).path;
+        const int nameAt = m_window.at(sequence).nameAt;
+        lock.unlock();
+        const EntryOutcome outcome = copyFile(*folder, path.constData() + nameAt, sequence, buffer);
+        folder.reset(); // the last reference to a folder goes in the window, under the lock
+        lock.relock();
+        if (m_window.finish(sequence, outcome))
+            m_roomAvailable.wakeAll(); // the walk ends
+        if (outcome.state == EntryState::Cancelled && stopRequested())
+            stop();
+        // Half empty before the walk goes on: it then adds entries in one go.
+        if (m_walkWaitsAtDepth >= 0 && hasRoom(m_walkWaitsAtDepth, windowSize / 2))
+            m_roomAvailable.wakeOne();
+    }
+    if (!untilIdle) {
+        ++m_endedWorkers;
+        m_workerEnded.wakeAll();
+    }
+}
+
+void TreeCopy::waitForWorkers()
+{
+    QMutexLocker lock(&m_mutex);
+    while (m_endedWorkers < m_workers) {
+        m_workerEnded.wait(&m_mutex, m_options.progress ? progressWaitMs : ULONG_MAX);
+        if (m_options.progress) {
+            lock.unlock();
+            showProgress();
+            lock.relock();
+        }
+    }
+}
+
+EntryOutcome TreeCopy::copyFile(const CopyFolder& folder, const char* name, qint64 sequence,
+                                Sys::CopyBuffer& buffer)
+{
+    EntryOutcome outcome;
+    if (tryLink(folder, name, outcome))
+        return outcome;
+    Sys::FileCopyOptions options;
+    options.setOwner = folder.setOwner;
+    options.owner = m_options.owner;
+    options.group = m_options.group;
+    options.cancelled = [this, sequence] {
+        return m_window.isOvertaken(sequence) || stopRequested();
+    };
+    Sys::FileCopyResult copied;
+    switch (Sys::copyFileAt(folder.source.get(), folder.target.get(), name, options, buffer,
+                            copied)) {
+    case Sys::CopyOutcome::Copied:
+        outcome.state = EntryState::Done;
+        outcome.made = true;
+        outcome.sizeWhenOpened = copied.sizeWhenOpened;
+        outcome.sizeCopied = copied.sizeCopied;
+        break;
+    case Sys::CopyOutcome::Failed:
+        outcome.state = EntryState::Failed;
+        outcome.failedKind = kindOf(copied.failedCall);
+        outcome.errorNumber = copied.errorNumber;
+        break;
+    case Sys::CopyOutcome::Cancelled: outcome.state = EntryState::Cancelled; break;
+    }
+    return outcome;
+}
+
+// Links the earlier copy of the file when it has the same size, modification time and
+// permission bits; false (and nothing done) when the file is to be copied.
+bool TreeCopy::tryLink(const CopyFolder& folder, const char* name, EntryOutcome& outcome)
+{
+    if (!folder.linkFrom.isOpen() || !m_linking)
+        return false;
+    Sys::FileStatus source;
+    Sys::FileStatus earlier;
+    if (!Sys::statAt(folder.source.get(), name, source) || source.type != Sys::EntryType::File
+        || !Sys::statAt(folder.linkFrom.get(), name, earlier)
+        || earlier.type != Sys::EntryType::File || earlier.size != source.size
+        || earlier.permissions != source.permissions
+        || earlier.modified.tv_sec != source.modified.tv_sec
+        || earlier.modified.tv_nsec != source.modified.tv_nsec)
+        return false;
+    if (!Sys::linkAt(folder.linkFrom.get(), name, folder.target.get(), name)) {
+        if (errno == EXDEV)
+            m_linking = false; // every other file would be refused the same way
+        return false;
+    }
+    outcome.state = EntryState::Done;
+    outcome.made = true;
+    outcome.linked = true;
+    outcome.sizeWhenOpened = outcome.sizeCopied = source.size;
+    return true;
+}
+
+void TreeCopy::showProgress()
+{
+    m_options.progress(m_window.doneFiles(), m_window.doneBytes());
+}
+
+} // namespace
+
+bool copyTree(Sys::Descriptor source, Sys::Descriptor target, Sys::Descriptor linkFrom,
+              const TreeCopyOptions& options, CopyResult& result)
+{
+    return TreeCopy(options, result).run(std::move(source), std::move(target), std::move(linkFrom));
+}

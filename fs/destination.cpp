@@ -55,6 +55,11 @@ bool checkDestination(const ServerConfig& config, const QString& sourcePath,
                                    || (QFileInfo(existing).isDir()
                                        && QFileInfo(existing).isWritable());
     if (!canMake) {
+        // A judged check made no call that could fail: no reason line.
+        if (missingFolders == MissingFolders::Create) {
+            const int error = errno;
+            traceReason(QFile::decodeName(failedPath), error);
+        }
         Brisken::Trace::error("Failed to create folder %s", qUtf8Printable(folder));
         return false;
     }

@@ -42,12 +42,17 @@ bool removeEntry(int folder, const char* name, bool isFolder, const QString& pat
     if (!isFolder) {
         if (Sys::removeAt(folder, name, false))
             return true;
+        const int error = errno;
+        traceReason(path, error);
         Brisken::Trace::error("Failed to remove file %s", qUtf8Printable(path));
         return false;
     }
     Sys::RemovalFailure failure;
     if (removeTree(folder, name, failure))
         return true;
+    // The failure's path begins with the entry's name.
+    traceReason(path + QFile::decodeName(failure.path.mid(int(std::strlen(name)))),
+                failure.errorNumber);
     Brisken::Trace::error("Failed to remove folder %s", qUtf8Printable(path));
     return false;
 }
@@ -68,6 +73,8 @@ Sys::Descriptor makeDestination(const QString& destinationFolder)
     Sys::Descriptor folder;
     if (Sys::makeFolders(path, failedPath) && (folder = Sys::openFolder(path)).isOpen())
         return folder;
+    const int error = errno;
+    traceReason(QFile::decodeName(failedPath), error);
     Brisken::Trace::error("Failed to create folder %s", qUtf8Printable(destinationFolder));
     return folder;
 }
@@ -77,6 +84,9 @@ void reportCopyFailure(const CopyFailure& failure, const QString& sourcePath,
 {
     const QString source = joinedPath(sourcePath, failure.path);
     const QString target = joinedPath(targetPath, failure.path);
+    if (failure.errorNumber != 0)
+        traceReason(failure.kind == CopyFailureKind::ReadSource ? source : target,
+                    failure.errorNumber);
     if (failure.isFolder)
         Brisken::Trace::error("Failed to create folder %s", qUtf8Printable(target));
     else
@@ -184,10 +194,13 @@ bool removeFolderTree(const QString& folderPath)
     const Sys::Descriptor parent = openGivenFolder(folder.path());
     Sys::RemovalFailure failure;
     if (!parent.isOpen()) {
+        const int error = errno;
+        traceReason(folder.path(), error);
         return false;
     }
     if (removeTree(parent.get(), QFile::encodeName(folder.fileName()).constData(), failure))
         return true;
+    traceReason(joinedPath(folder.path(), failure.path), failure.errorNumber);
     return false;
 }
 

@@ -236,17 +236,23 @@ void tst_FolderOps::fileSystemFailures_data()
     QTest::newRow("restore: hidden entries, links and FIFOs stay") << "restore src media" << "root" << QStringList()
         << QStringList{"f:media/A=a", "f:media/C=c", "f:media/b=new", "d:media/sub", "f:media/sub/1=x", "f:media/z=z"};
     QTest::newRow("copy with a failure in a sub-folder") << "copy src dst" << "root"
-        << QStringList{"[error] Failed to copy file <T>/src/sub/1 to <T>/dst/sub/1"} << QStringList{"f:dst/A=a", "f:dst/C=c", "f:dst/b=new"};
+        << QStringList{"[error] <T>/dst/sub/1: File exists", "[error] Failed to copy file <T>/src/sub/1 to <T>/dst/sub/1"}
+        << QStringList{"f:dst/A=a", "f:dst/C=c", "f:dst/b=new"};
     QTest::newRow("copy of a file only root may read") << "copy secret open" << "nobody"
-        << QStringList{"[error] Failed to copy file <T>/secret/s to <T>/open/s"} << QStringList();
+        << QStringList{"[error] <T>/secret/s: Permission denied", "[error] Failed to copy file <T>/secret/s to <T>/open/s"} << QStringList();
     QTest::newRow("copy onto a full volume: nothing after the failure, no partial file") << "copy big volume/copy" << "volume"
-        << QStringList{"[error] Failed to copy file <T>/big/deep/a to <T>/volume/copy/deep/a"} << QStringList();
-    QTest::newRow("removal of a file") << "remove backup" << "nobody" << QStringList{"[error] Failed to remove file <T>/backup/DB_dump.db"} << QStringList();
-    QTest::newRow("removal of a folder") << "remove backup2" << "nobody" << QStringList{"[error] Failed to remove folder <T>/backup2/assets"} << QStringList();
+        << QStringList{"[error] <T>/volume/copy/deep/a: No space left on device",
+                       "[error] Failed to copy file <T>/big/deep/a to <T>/volume/copy/deep/a"} << QStringList();
+    QTest::newRow("removal of a file") << "remove backup" << "nobody"
+        << QStringList{"[error] <T>/backup/DB_dump.db: Permission denied", "[error] Failed to remove file <T>/backup/DB_dump.db"} << QStringList();
+    QTest::newRow("removal of a folder: the reason names the file") << "remove backup2" << "nobody"
+        << QStringList{"[error] <T>/backup2/assets/deep/file: Permission denied", "[error] Failed to remove folder <T>/backup2/assets"} << QStringList();
     QTest::newRow("restore") << "restore src media" << "nobody"
-        << QStringList{"[error] Failed to remove file <T>/media/old", "[error] Failed to remove existing folder <T>/media"} << QStringList();
+        << QStringList{"[error] <T>/media/old: Permission denied", "[error] Failed to remove file <T>/media/old", "[error] Failed to remove existing folder <T>/media"}
+        << QStringList();
     QTest::newRow("check: missing source, nothing made") << "check none new/assets" << "root" << QStringList{"[error] File <T>/none does not exist."} << QStringList();
-    QTest::newRow("check: folder cannot be made") << "check src media/old/x/y" << "root" << QStringList{"[error] Failed to create folder <T>/media/old/x"} << QStringList();
+    QTest::newRow("check: folder cannot be made") << "check src media/old/x/y" << "root"
+        << QStringList{"[error] <T>/media/old/x: Not a directory", "[error] Failed to create folder <T>/media/old/x"} << QStringList();
     QTest::newRow("check: not writable") << "check src media" << "nobody" << QStringList{"[error] User does not have permission to write to <T>/media"} << QStringList();
     QTest::newRow("check: not enough space, shown as passed in") << "check big volume/work/assets" << "volume"
         << QStringList{"[error] Not enough space available at volume/work/assets. Need at least 2.00 MB, but available space is 1.05 MB."} << QStringList();

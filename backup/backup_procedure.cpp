@@ -1,10 +1,12 @@
 // The --backup command: build the whole backup in a temporary folder, then move it into place.
 #include "backup/backup_procedure.h"
 
+#include "backup/components.h"
 #include "backup/guards.h"
 #include "backup/metadata.h"
 #include "db/database.h"
 #include "fs/destination.h"
+#include "fs/failure_lines.h"
 #include "fs/folder_ops.h"
 #include "platform/brisken/trace.h"
 #include "platform/vellacor/vellacor.h"
@@ -22,19 +24,6 @@
 #include <cerrno>
 
 namespace {
-
-struct ComponentSource {
-    const char* key;
-    const char* skipLine;
-    QString ServerConfig::*location;
-};
-
-const ComponentSource componentSources[] = {
-    {"db", "Skipping main database in backup.", &ServerConfig::databaseLocation},
-    {"reporting", "Skipping reporting database in backup.",
-     &ServerConfig::reportingDatabaseLocation},
-    {"assets", "Skipping media library in backup.", &ServerConfig::assetRoot},
-};
 
 QString defaultFolderName()
 {
@@ -118,11 +107,11 @@ bool removeStaleTemporaryFolders(const QString& backupFolderPath)
     return true;
 }
 
-QString backupComponent(ServerConfig& config, const ComponentSource& component,
+QString backupComponent(ServerConfig& config, const BackupComponent& component,
                         const QString& earlierLibrary, CopyResult& mediaCopy)
 {
     const QString key = QString::fromLatin1(component.key);
-    if (key == QLatin1String("assets"))
+    if (component.isMediaLibrary())
         return backupFolder(config, key, config.*component.location, earlierLibrary, mediaCopy);
     return backupDatabase(config, key, config.*component.location);
 }
@@ -138,14 +127,11 @@ bool checkNewEntries(const ServerConfig& config, const QMap<QString, QString>& c
             if (!checkDatabaseDump(path))
                 return false;
         } else if (!mediaCopy.sizeMismatchFile.isEmpty()) {
-            Brisken::Trace::error(
-                "Backup check failed for %s: %s",
-                qUtf8Printable(path + QLatin1Char('/') + mediaCopy.sizeMismatchFile),
-                qUtf8Printable(QStringLiteral("the copy holds %1 bytes, but the file held %2 "
-                                              "when it was opened (it changed during the copy)")
-                                   .arg(mediaCopy.sizeCopied)
-                                   .arg(mediaCopy.sizeWhenOpened)));
-            return false;
+            return failBackupCheck(path + QLatin1Char('/') + mediaCopy.sizeMismatchFile,
+                                   QStringLiteral("the copy holds %1 bytes, but the file held %2 "
+                                                  "when it was opened (it changed during the copy)")
+                                       .arg(mediaCopy.sizeCopied)
+                                       .arg(mediaCopy.sizeWhenOpened));
         }
     }
     return true;
@@ -264,9 +250,9 @@ bool createBackup(ServerConfig& config, const QString& backupPath, const QString
         earlierMediaLibrary(config, folder, deleteExisting, backupPath.isEmpty());
     QMap<QString, QString> componentFiles;
     CopyResult mediaCopy;
-    for (const ComponentSource& component : componentSources) {
+    for (const BackupComponent& component : backupComponents) {
         if (skip.contains(QString::fromLatin1(component.key))) {
-            Brisken::Trace::info("%s", component.skipLine);
+            Brisken::Trace::info("%s", component.backupSkipLine);
             continue;
         }
         const QString entry = backupComponent(config, component, earlierLibrary, mediaCopy);

@@ -1,9 +1,11 @@
 // The backup folder's metadata file: written last by a backup, read first by a restore.
 #include "backup/metadata.h"
 
+#include "backup/components.h"
 #include "backup/guards.h"
 #include "db/database.h"
 #include "fs/destination.h"
+#include "fs/failure_lines.h"
 #include "platform/brisken/trace.h"
 #include "platform/vellacor/vellacor.h"
 #include "server/server_config.h"
@@ -19,20 +21,6 @@
 const QString metadataFileName = QStringLiteral("bw-vellacor-backup-metadata.json");
 
 namespace {
-
-
-struct ComponentLines {
-    const char* key;
-    const char* skipLine;
-    const char* absentLine;
-};
-
-const ComponentLines componentLines[] = {
-    {"db", "Skipping main database in restore.", "Backup doesn't contain main database."},
-    {"reporting", "Skipping reporting database in restore.",
-     "Backup doesn't contain reporting database."},
-    {"assets", "Skipping media library in restore.", "Backup doesn't contain media library."},
-};
 
 // Most significant component first; the first difference decides.
 bool isNewer(const Vellacor::Version& candidate, const Vellacor::Version& current)
@@ -57,12 +45,6 @@ bool isEntryInsideBackup(const QString& file)
     return !namesBackupFolder && !parts.contains(QStringLiteral(".."));
 }
 
-bool refuseEntry(const QString& path, const char* reason)
-{
-    Brisken::Trace::error("Backup check failed for %s: %s", qUtf8Printable(path), reason);
-    return false;
-}
-
 // A backup entry is what it claims to be, and nothing on its way is a link: a restore run as
 // root must never read a file outside the backup folder through a link placed in it.
 bool checkEntryKind(const QString& workFolder, const QString& file, bool isFolder)
@@ -71,30 +53,28 @@ bool checkEntryKind(const QString& workFolder, const QString& file, bool isFolde
     for (const QString& part : file.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
         path += part;
         if (QFileInfo(path).isSymLink())
-            return refuseEntry(path, "it is a symbolic link");
+            return failBackupCheck(path, QStringLiteral("it is a symbolic link"));
         path += QLatin1Char('/');
     }
     const QFileInfo entry(workFolder + file);
     if (!entry.exists()) // the component's own check says so, in its words
         return true;
     if (isFolder && !entry.isDir())
-        return refuseEntry(entry.filePath(), "it is not a folder");
+        return failBackupCheck(entry.filePath(), QStringLiteral("it is not a folder"));
     if (!isFolder && !entry.isFile())
-        return refuseEntry(entry.filePath(), "it is not a regular file");
+        return failBackupCheck(entry.filePath(), QStringLiteral("it is not a regular file"));
     return true;
 }
 
-bool checkComponent(ServerConfig& config, const QString& key, const QString& file,
+bool checkComponent(ServerConfig& config, const BackupComponent& component, const QString& file,
                     MissingFolders missingFolders)
 {
     const QString path = config.workFolder + file;
-    const bool isMedia = key == QLatin1String("assets");
+    const bool isMedia = component.isMediaLibrary();
     if (!checkEntryKind(config.workFolder, file, isMedia))
         return false;
-    if (key == QLatin1String("db"))
-        return checkDatabaseCompatibility(config, path, config.databaseLocation, missingFolders);
-    if (key == QLatin1String("reporting"))
-        return checkDatabaseCompatibility(config, path, config.reportingDatabaseLocation,
+    if (!isMedia)
+        return checkDatabaseCompatibility(config, path, config.*component.location,
                                           missingFolders);
     return checkMediaLibrary(config)
            && checkDestination(config, path, config.assetRoot, missingFolders);
@@ -136,7 +116,7 @@ bool loadBackupData(ServerConfig& config, const QStringList& skip,
 {
     const QString path = config.workFolder + metadataFileName;
     if (QFileInfo(path).isSymLink())
-        return refuseEntry(path, "it is a symbolic link");
+        return failBackupCheck(path, QStringLiteral("it is a symbolic link"));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         Brisken::Trace::error("Failed to open metadata file %s for reading", qUtf8Printable(path));
@@ -169,10 +149,10 @@ bool loadBackupData(ServerConfig& config, const QStringList& skip,
         return false;
     }
 
-    for (const ComponentLines& component : componentLines) {
+    for (const BackupComponent& component : backupComponents) {
         const QString key = QString::fromLatin1(component.key);
         if (skip.contains(key)) {
-            Brisken::Trace::info("%s", component.skipLine);
+            Brisken::Trace::info("%s", component.restoreSkipLine);
             continue;
         }
         const QVariant member = root.value(key).toVariant();
@@ -186,7 +166,7 @@ bool loadBackupData(ServerConfig& config, const QStringList& skip,
                                   qUtf8Printable(file), component.key);
             return false;
         }
-        if (!checkComponent(config, key, file, missingFolders))
+        if (!checkComponent(config, component, file, missingFolders))
             return false;
         restorePlan.insert(key, config.workFolder + file);
     }

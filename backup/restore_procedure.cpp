@@ -1,6 +1,7 @@
 // The --restore command: check everything that can be checked, then replace the data.
 #include "backup/restore_procedure.h"
 
+#include "backup/components.h"
 #include "backup/guards.h"
 #include "backup/metadata.h"
 #include "db/database.h"
@@ -11,7 +12,6 @@
 
 #include <QFileInfo>
 #include <QMap>
-
 
 namespace {
 
@@ -68,22 +68,18 @@ bool restoreBackup(ServerConfig& config, const QString& backupPath, const QStrin
 
     // A stop request lets the component in progress finish: the safe points lie between
     // the components, never inside one.
-    const QString db = QStringLiteral("db");
-    const QString reporting = QStringLiteral("reporting");
-    const QString assets = QStringLiteral("assets");
     if (interruptedAtSafePoint())
         return false;
-    if (restorePlan.contains(db)
-        && (!restoreDatabase(config, restorePlan.value(db), config.databaseLocation)
-            || interruptedAtSafePoint()))
-        return false;
-    if (restorePlan.contains(reporting)
-        && (!restoreDatabase(config, restorePlan.value(reporting), config.reportingDatabaseLocation)
-            || interruptedAtSafePoint()))
-        return false;
-    if (restorePlan.contains(assets)
-        && (!restoreMediaLibrary(config, restorePlan.value(assets)) || interruptedAtSafePoint()))
-        return false;
+    for (const BackupComponent& component : backupComponents) {
+        const QString entry = restorePlan.value(QString::fromLatin1(component.key));
+        if (entry.isNull())
+            continue;
+        const bool restored = component.isMediaLibrary()
+                                  ? restoreMediaLibrary(config, entry)
+                                  : restoreDatabase(config, entry, config.*component.location);
+        if (!restored || interruptedAtSafePoint())
+            return false;
+    }
 
     Brisken::Trace::info("Restored a backup of Vellacor data from %s", qUtf8Printable(backupPath));
     return true;

@@ -6,6 +6,7 @@
 #include "db/sqlite_file.h"
 #include "db/tool_runner.h"
 #include "fs/destination.h"
+#include "fs/failure_lines.h"
 #include "fs/folder_ops.h"
 #include "platform/brisken/trace.h"
 #include "platform/vellacor/vellacor.h"
@@ -67,24 +68,17 @@ bool createPrivateFile(const QString& path)
     return true;
 }
 
-bool refuseDump(const QString& dumpFile, const QString& reason)
-{
-    Brisken::Trace::error("Backup check failed for %s: %s", qUtf8Printable(dumpFile),
-                          qUtf8Printable(reason));
-    return false;
-}
-
 // A dump that the installed psql cannot load is refused before anything is dropped.
 bool checkPostgresDump(const QString& dumpFile)
 {
     QString reason;
     if (!checkDumpComplete(dumpFile, reason))
-        return refuseDump(dumpFile, reason);
+        return failBackupCheck(dumpFile, reason);
     const QString psqlVersion = toolVersion(QStringLiteral("psql"));
     if (psqlVersion.isNull())
         return false; // the runner has said why
     if (!checkDumpLoadable(dumpFile, psqlVersion, reason))
-        return refuseDump(dumpFile, reason);
+        return failBackupCheck(dumpFile, reason);
     return true;
 }
 
@@ -177,7 +171,7 @@ bool checkDatabaseDump(const QString& dumpFile)
     const bool sound = isSqliteDump(dumpFile)     ? quickCheckSqliteFile(dumpFile, reason)
                        : isPostgresDump(dumpFile) ? checkDumpComplete(dumpFile, reason)
                                                   : false;
-    return sound || refuseDump(dumpFile, reason);
+    return sound || failBackupCheck(dumpFile, reason);
 }
 
 bool checkDatabaseCompatibility(const ServerConfig& config, const QString& dumpFile,

@@ -1,0 +1,98 @@
+// The copy window without threads: walk order, the first failure, what is undone, the counts.
+#include "tree/copy_window.h"
+
+#include <QtTest>
+
+#include <cerrno>
+
+class tst_CopyWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void orderAndRollBack_data();
+    void orderAndRollBack();
+};
+
+void tst_CopyWindow::orderAndRollBack_data()
+{
+    // Events in the order they happen: "+a" the walk adds file a ("+d/" a folder it made,
+    // "+d/!" one it could not make); "t=a" a copy thread takes a ("t=" finds none yet, "t!"
+    // may start none); then a's outcome: "ok" copied, "ln" linked, "grew" copied with another
+    // size than when opened, "x" failed (ENOSPC), "c" cancelled.
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QString>("failure"); // path, kind, errno
+    QTest::addColumn<QString>("undone");  // in the order of removal
+    QTest::addColumn<QString>("counts");  // listed, copied, linked, first size mismatch
+    // clang-format off
+    QTest::newRow("folders need no thread") << "+a +d/ +d/b t=a t=d/b ok:d/b t= ok:a" << "" << "" << "2 2 0";
+    QTest::newRow("linked and changed files") << "+a +b +c t=a t=b t=c ln:a grew:c grew:b" << "" << "" << "3 2 1 b";
+    QTest::newRow("the earliest failure wins, later copies go")
+        << "+a +d/ +d/b +e t=a t=d/b t=e ok:e x:d/b x:a" << "a write 28" << "e d/" << "3 0 0";
+    QTest::newRow("nothing starts after a failure") << "+a +b +c t=a t=b x:a t! x:b" << "a write 28" << "" << "3 0 0";
+    QTest::newRow("a folder that failed") << "+a +b/! t=a ok:a t!" << "b/ create folder 20" << "" << "1 1 0";
+    QTest::newRow("files never copied fail the copy") << "+a +d/ +d/b +e t=a ok:a t=d/b ok:d/b" << "e not copied 0" << "" << "3 2 0";
+    // clang-format on
+}
+
+void tst_CopyWindow::orderAndRollBack()
+{
+    QFETCH(QString, events);
+    QFETCH(QString, failure);
+    QFETCH(QString, undone);
+    QFETCH(QString, counts);
+    CopyWindow window;
+    QMap<QString, qint64> taken; // sequence by path
+    for (const QString& event : events.split(' ')) {
+        qint64 sequence = -1;
+        if (event.startsWith('+')) {
+            WindowEntry entry;
+            QString path = event.mid(1);
+            const bool failedFolder = path.endsWith("/!");
+            entry.isFolder = failedFolder || path.endsWith('/');
+            path.chop(failedFolder ? 2 : entry.isFolder ? 1 : 0);
+            entry.path = path.toUtf8();
+            const EntryState made = failedFolder ? EntryState::Failed : EntryState::Done;
+            entry.outcome.state = entry.isFolder ? made : EntryState::Waiting;
+            entry.outcome.made = entry.isFolder && !failedFolder;
+            entry.outcome.failedKind = CopyFailureKind::CreateFolder;
+            entry.outcome.errorNumber = ENOTDIR;
+            window.push(std::move(entry));
+        } else if (event.startsWith('t')) {
+            const CopyWindow::Next next = window.take(sequence);
+            const QString took = next == CopyWindow::Next::Stop      ? "t!"
+                                 : next == CopyWindow::Next::NoneYet ? "t="
+                                                                     : "t=" + window.at(sequence).path;
+            QCOMPARE(took, event);
+            taken.insert(took.mid(2), sequence);
+        } else {
+            const QString outcome = event.section(':', 0, 0);
+            EntryOutcome result;
+            result.state = outcome == "x"   ? EntryState::Failed
+                           : outcome == "c" ? EntryState::Cancelled
+                                            : EntryState::Done;
+            result.made = result.state == EntryState::Done;
+            result.linked = outcome == "ln";
+            result.sizeWhenOpened = 1;
+            result.sizeCopied = outcome == "grew" ? 2 : 1;
+            result.failedKind = CopyFailureKind::WriteTarget;
+            result.errorNumber = ENOSPC;
+            window.finish(taken.value(event.section(':', 1)), result);
+        }
+    }
+    static const char* const kinds[] = {"create folder", "read", "write", "owner/mode",
+                                        "not copied"};
+    const auto shown = [](const QByteArray& path, bool isFolder) {
+        return QString(path) + (isFolder ? "/" : "");
+    };
+    const CopyFailure found = window.failure();
+    const bool failed = window.hasFailed() || !window.isWhole();
+    QCOMPARE(failed ? QString("%1 %2 %3").arg(shown(found.path, found.isFolder), kinds[int(found.kind)]).arg(found.errorNumber) : "", failure);
+    QStringList removed;
+    window.rollBack([&](const WindowEntry& entry) { removed << shown(entry.path, entry.isFolder); });
+    QCOMPARE(removed.join(' '), undone);
+    const CopyCounts& c = window.counts();
+    QCOMPARE(QString("%1 %2 %3 %4").arg(c.listedFiles).arg(c.copiedFiles).arg(c.linkedFiles).arg(QString(c.sizeMismatchPath)).trimmed(), counts);
+}
+
+QTEST_GUILESS_MAIN(tst_CopyWindow)
+#include "tst_copy_window.moc"

@@ -317,5 +317,11 @@ QString backupFolder(const ServerConfig& config, const QString& name, const QStr
                              "copied %lld",
                              result.linkedFiles, qUtf8Printable(earlierLibrary),
                              result.copiedFiles);
+    // What the listing leaves out is not in the backup: the administrator should know.
+    if (result.leftOutEntries > 0)
+        Brisken::Trace::warning("%d entries of the media library were left out (hidden names, "
+                                "symbolic links or special files), such as %s",
+                                result.leftOutEntries,
+                                qUtf8Printable(source + QLatin1Char('/') + result.firstLeftOut));
     return name;
 }

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -107,25 +108,27 @@ void tst_FolderOps::copyAndCount_data()
     QTest::addColumn<QStringList>("source"); // "-": none
     QTest::addColumn<QStringList>("copy");
     QTest::addColumn<qint64>("size");
+    QTest::addColumn<QString>("leftOut"); // how many, and the first
     QStringList deep;
     for (QString path = "l0"; deep.size() < 200; path += QString("/l%1").arg(deep.size()))
         deep << "d:" + path;
     deep << "f:" + deep.last().mid(2) + "/leaf=deep";
     deep.sort();
     // clang-format off
-    QTest::newRow("files, folders and permission bits") << QStringList{"f:a.txt=alpha", "x:sub/run.sh=#!", "d:empty"}
-        << QStringList{"d:empty", "d:sub", "f:a.txt=alpha", "x:sub/run.sh=#!"} << qint64(7);
+    QTest::newRow("files, folders and permission bits") << QStringList{"f:a.txt=alpha", "x:sub/run.sh=#!", "d:empty", "f:sub/.x=", "p:sub/.p"}
+        << QStringList{"d:empty", "d:sub", "f:a.txt=alpha", "x:sub/run.sh=#!"} << qint64(7) << "2 sub/.p";
     QTest::newRow("hidden entries, links and FIFOs are left out")
         << QStringList{"f:.hidden=xx", "f:.cache/x=yy", "f:real/file=1234", "l:to-file->real/file", "l:to-folder->real",
                        "l:dangling->nowhere", "l:loop->loop", "l:out->/etc", "p:pipe"}
-        << QStringList{"d:real", "f:real/file=1234"} << qint64(4);
+        << QStringList{"d:real", "f:real/file=1234"} << qint64(4) << "8 .cache";
     QTest::newRow("names with blanks, newlines and other scripts") << QStringList{"f:shift plan=a", "f:two\nlines=bb", "f:Übersicht é=ccc"}
-        << QStringList{"f:shift plan=a", "f:two\nlines=bb", "f:Übersicht é=ccc"} << qint64(6);
-    QTest::newRow("a tree 200 levels deep") << QStringList{deep.last()} << deep << qint64(4);
+        << QStringList{"f:shift plan=a", "f:two\nlines=bb", "f:Übersicht é=ccc"} << qint64(6) << "0 ";
+    QTest::newRow("a tree 200 levels deep") << QStringList{deep.last()} << deep << qint64(4) << "0 ";
     QTest::newRow("names that are not UTF-8, empty and sparse files, one past 2 GiB")
         << QStringList{"f:caf%E9=x", "f:b%FF/in=y", "f:empty=", "s:huge=3000000000", "s:dense=17825792"}
-        << QStringList{"d:b%FF", "f:b%FF/in=y", "f:caf%E9=x", "f:dense=17825792 bytes", "f:empty=", "f:huge=3000000000 bytes"} << qint64(3017825794);
-    QTest::newRow("missing source") << QStringList{"-"} << QStringList() << qint64(0);
+        << QStringList{"d:b%FF", "f:b%FF/in=y", "f:caf%E9=x", "f:dense=17825792 bytes", "f:empty=", "f:huge=3000000000 bytes"} << qint64(3017825794)
+        << "0 ";
+    QTest::newRow("missing source") << QStringList{"-"} << QStringList() << qint64(0) << "0 ";
     // clang-format on
 }
 
@@ -134,11 +137,14 @@ void tst_FolderOps::copyAndCount()
     QFETCH(QStringList, source);
     QFETCH(QStringList, copy);
     QFETCH(qint64, size);
+    QFETCH(QString, leftOut);
     TestFolder tmp;
     QVERIFY(source == QStringList{"-"} || (QDir().mkpath(tmp.filePath("source")) && makeTree(tmp.filePath("source"), source)));
     TraceCapture trace;
-    QVERIFY(copyFolder(tmp.filePath("source"), tmp.filePath("copy/nested")));
+    CopyResult result;
+    QVERIFY(copyFolder(tmp.filePath("source"), tmp.filePath("copy/nested"), CopyOptions(), result));
     QCOMPARE(trace.lines(), QStringList());
+    QCOMPARE(QString("%1 %2").arg(result.leftOutEntries).arg(result.firstLeftOut), leftOut);
     QCOMPARE(describeTree(tmp.filePath("copy/nested")), copy);
     QCOMPARE(folderSize(tmp.filePath("source")), size);
     // Permission bits, modification time and holes are kept.
@@ -151,7 +157,8 @@ void tst_FolderOps::incrementalCopy_data()
     QTest::addColumn<QString>("change"); // made after the earlier copy
     QTest::addColumn<QStringList>("linked"); // files taken over from the earlier copy; the others are copied
     QTest::newRow("unchanged files are linked") << "" << QStringList{"a", "d/b", "d/e/c"};
-    QTest::newRow("same size, another modification time") << "touch" << QStringList{"a", "d/e/c"};
+    QTest::newRow("same size, another modification second") << "touch" << QStringList{"a", "d/e/c"};
+    QTest::newRow("same second, another nanosecond") << "touch ns" << QStringList{"a", "d/e/c"};
     QTest::newRow("other permission bits") << "chmod" << QStringList{"a", "d/e/c"};
     QTest::newRow("earlier copy on another file system") << "volume" << QStringList();
     QTest::newRow("stop request: nothing copied, no line") << "stop" << QStringList();
@@ -170,8 +177,12 @@ void tst_FolderOps::incrementalCopy()
                  if ((change == "volume" && !mountSmallVolume(tmp.filePath("volume"), 1 << 20)) || !copyFolder(source, earlier))
                      return false;
                  const QByteArray changed = QFile::encodeName(source + "/d/b");
-                 const timespec times[2] = {{0, UTIME_OMIT}, {981158400, 0}};
-                 if ((change == "touch" && ::utimensat(AT_FDCWD, changed.constData(), times, 0) != 0) || (change == "chmod" && ::chmod(changed.constData(), 0700) != 0)
+                 struct stat was {};
+                 ::stat(changed.constData(), &was);
+                 const timespec ns{was.st_mtim.tv_sec, (was.st_mtim.tv_nsec + 1) % 1000000000};
+                 const timespec times[2] = {{0, UTIME_OMIT}, change == "touch" ? timespec{981158400, 0} : ns};
+                 if ((change.startsWith("touch") && ::utimensat(AT_FDCWD, changed.constData(), times, 0) != 0)
+                     || (change == "chmod" && ::chmod(changed.constData(), 0700) != 0)
                      || (change == "stop" && (!Interrupt::install() || ::raise(SIGTERM) != 0)))
                      return false;
                  CopyOptions options;
@@ -227,7 +238,7 @@ void tst_FolderOps::backupEntries()
 void tst_FolderOps::fileSystemFailures_data()
 {
     QTest::addColumn<QString>("operation");
-    QTest::addColumn<QString>("as"); // root, nobody, or root with <T>/volume a 1 MiB tmpfs
+    QTest::addColumn<QString>("as"); // root, nobody, "volume" (<T>/volume a 1 MiB tmpfs), "no threads" (nobody, one process)
     QTest::addColumn<QStringList>("lines");
     QTest::addColumn<QStringList>("added"); // entries made before the failure, which stay
 
@@ -238,6 +249,8 @@ void tst_FolderOps::fileSystemFailures_data()
     QTest::newRow("copy with a failure in a sub-folder") << "copy src dst" << "root"
         << QStringList{"[error] <T>/dst/sub/1: File exists", "[error] Failed to copy file <T>/src/sub/1 to <T>/dst/sub/1"}
         << QStringList{"f:dst/A=a", "f:dst/C=c", "f:dst/b=new"};
+    QTest::newRow("copy without threads, on the calling thread") << "copy src open/copy" << "no threads" << QStringList()
+        << QStringList{"d:open/copy", "f:open/copy/A=a", "f:open/copy/C=c", "f:open/copy/b=new", "d:open/copy/sub", "f:open/copy/sub/1=x", "f:open/copy/z=z"};
     QTest::newRow("copy of a file only root may read") << "copy secret open" << "nobody"
         << QStringList{"[error] <T>/secret/s: Permission denied", "[error] Failed to copy file <T>/secret/s to <T>/open/s"} << QStringList();
     QTest::newRow("copy onto a full volume: nothing after the failure, no partial file") << "copy big volume/copy" << "volume"
@@ -255,6 +268,8 @@ void tst_FolderOps::fileSystemFailures_data()
         << QStringList{"[error] <T>/media/old/x: Not a directory", "[error] Failed to create folder <T>/media/old/x"} << QStringList();
     QTest::newRow("check: not writable") << "check src media" << "nobody" << QStringList{"[error] User does not have permission to write to <T>/media"} << QStringList();
     QTest::newRow("check: not enough space, shown as passed in") << "check big volume/work/assets" << "volume"
+        << QStringList{"[error] Not enough space available at volume/work/assets. Need at least 2.00 MB, but available space is 1.05 MB."} << QStringList();
+    QTest::newRow("check: measured without threads") << "check big volume/work/assets" << "volume no threads"
         << QStringList{"[error] Not enough space available at volume/work/assets. Need at least 2.00 MB, but available space is 1.05 MB."} << QStringList();
     QTest::newRow("check: exactly the available size passes") << "check exact volume/work/assets" << "volume" << QStringList() << QStringList();
     // clang-format on
@@ -292,7 +307,10 @@ void tst_FolderOps::fileSystemFailures()
     const QString from = tmp.filePath(words[1]);
     TraceCapture trace;
     QCOMPARE(runInChild([&] {
-                 if ((as == "nobody" && !becomeNobody()) || (as == "volume" && !mountSmallVolume(tmp.filePath("volume"), 1 << 20)))
+                 // Root may start threads past the process limit; nobody may not.
+                 const rlimit oneProcess{1, 1};
+                 if ((as.startsWith("volume") && !mountSmallVolume(tmp.filePath("volume"), 1 << 20)) || (as.contains("no") && !becomeNobody())
+                     || (as.contains("threads") && ::setrlimit(RLIMIT_NPROC, &oneProcess) != 0))
                      return false;
                  const bool succeeded = words[0] == "copy"      ? copyFolder(from, tmp.filePath(words[2]))
                                         : words[0] == "remove"  ? removeBackupEntries(from)
@@ -300,7 +318,7 @@ void tst_FolderOps::fileSystemFailures()
                                                                 : ::checkDestination(config, from, words[2]);
                  // Nothing is left on the volume but the folders made on the way.
                  return succeeded == lines.isEmpty()
-                        && (as != "volume" || (describeTree(tmp.filePath("volume")).filter("f:").isEmpty() && !QFileInfo::exists(tmp.filePath("volume/copy/z"))));
+                        && (!as.startsWith("volume") || (describeTree(tmp.filePath("volume")).filter("f:").isEmpty() && !QFileInfo::exists(tmp.filePath("volume/copy/z"))));
              }),
              0);
     QCOMPARE(trace.lines(), lines.replaceInStrings("<T>", tmp.path()));

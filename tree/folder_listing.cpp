@@ -34,7 +34,8 @@ bool FolderListing::read(int folder, Order order)
     m_firstLeftOut.clear();
     const bool listed = Sys::readFolder(folder, [this](const char* name, Sys::EntryType type) {
         if (!isListed(name, type)) {
-            if (m_leftOut++ == 0)
+            // The first by its bytes, so that it does not depend on the file system's order.
+            if (m_leftOut++ == 0 || qstrcmp(name, m_firstLeftOut.constData()) < 0)
                 m_firstLeftOut = name;
             return;
         }

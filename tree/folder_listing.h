@@ -32,7 +32,7 @@ public:
     const char* name(int index) const { return m_names.data() + m_entries[index].nameAt; }
     bool isFolder(int index) const { return m_entries[index].isFolder; }
 
-    // The entries that the listing leaves out, and the name of the first the file system gave.
+    // The entries that the listing leaves out, and the first of their names in byte order.
     int leftOut() const { return m_leftOut; }
     const QByteArray& firstLeftOut() const { return m_firstLeftOut; }
 

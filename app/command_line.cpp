@@ -3,6 +3,7 @@
 
 #include "app/exit_status.h"
 #include "backup/backup_procedure.h"
+#include "backup/components.h"
 #include "backup/restore_procedure.h"
 #include "platform/brisken/crash_handler.h"
 #include "platform/brisken/trace.h"
@@ -60,8 +61,10 @@ const char* const skipOptions[] = {"backup-skip", "restore-skip"};
 
 bool isComponentKey(const QString& entry)
 {
-    return entry == QLatin1String("db") || entry == QLatin1String("reporting")
-           || entry == QLatin1String("assets");
+    for (const BackupComponent& component : backupComponents)
+        if (entry == QLatin1String(component.key))
+            return true;
+    return false;
 }
 
 // What the command ignores is said, in the order of the command line: each word that names no

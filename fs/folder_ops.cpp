@@ -65,13 +65,15 @@ Sys::Descriptor openGivenFolder(const QString& folderPath)
                                 : Sys::openFolder(QFile::encodeName(folderPath));
 }
 
-// Opens destinationFolder, made with its parents when missing.
+// Opens destinationFolder, made with its parents when missing (".." taken as text, as QDir
+// does).
 Sys::Descriptor makeDestination(const QString& destinationFolder)
 {
     const QByteArray path = QFile::encodeName(destinationFolder);
     QByteArray failedPath = path;
     Sys::Descriptor folder;
-    if (Sys::makeFolders(path, failedPath) && (folder = Sys::openFolder(path)).isOpen())
+    if (Sys::makeFolders(QFile::encodeName(QDir::cleanPath(destinationFolder)), failedPath)
+        && (folder = Sys::openFolder(path)).isOpen())
         return folder;
     const int error = errno;
     traceReason(QFile::decodeName(failedPath), error);

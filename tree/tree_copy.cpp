@@ -108,7 +108,7 @@ private:
     QWaitCondition m_roomAvailable;
     QWaitCondition m_workerEnded;
     CopyWindow m_window;
-    int m_workers = 0; // copy threads started; none: the calling thread copies
+    int m_workers = 0; // copy threads started; with none the walk copies each file itself
     int m_endedWorkers = 0;
     bool m_walkDone = false;
     int m_walkWaitsAtDepth = -1;
@@ -123,13 +123,9 @@ bool TreeCopy::run(Sys::Descriptor source, Sys::Descriptor target, Sys::Descript
     root->target = std::move(target);
     root->linkFrom = std::move(linkFrom);
     root->setOwner = needsOwner(*root);
+    // Only this thread reads m_workers.
     Sys::Threads threads;
-    const int started =
-        threads.start(std::max(1, QThread::idealThreadCount()), [this] { work(false); });
-    {
-        QMutexLocker lock(&m_mutex);
-        m_workers = started;
-    }
+    m_workers = threads.start(std::max(1, QThread::idealThreadCount()), [this] { work(false); });
     walk(root, 0);
     {
         QMutexLocker lock(&m_mutex);

@@ -59,14 +59,6 @@ QStringList splitSkipList(const QString& text)
 
 const char* const skipOptions[] = {"backup-skip", "restore-skip"};
 
-bool isComponentKey(const QString& entry)
-{
-    for (const BackupComponent& component : backupComponents)
-        if (entry == QLatin1String(component.key))
-            return true;
-    return false;
-}
-
 // What the command ignores is said, in the order of the command line: each word that names no
 // option, and each skip entry that names no component (in the value that counts, the last).
 // The words are walked by the parser's rules: a text option takes the next word unless its
@@ -98,7 +90,7 @@ void warnAboutIgnoredWords(int argc, char** argv, const Keelwork::Node& node)
     }
     for (int k = 0; k < 2; ++k) {
         for (const QString& entry : splitSkipList(skipValue[k])) {
-            if (!entry.isEmpty() && !isComponentKey(entry))
+            if (!entry.isEmpty() && !findComponent(entry))
                 warnings << qMakePair(skipAt[k], "Ignoring unknown component " + entry.toUtf8()
                                                      + " in --" + skipOptions[k]
                                                      + " (the components are db, reporting, assets)");

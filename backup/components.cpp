@@ -19,3 +19,11 @@ bool BackupComponent::isMediaLibrary() const
 {
     return std::strcmp(key, "assets") == 0;
 }
+
+const BackupComponent* findComponent(const QString& key)
+{
+    for (const BackupComponent& component : backupComponents)
+        if (key == QLatin1String(component.key))
+            return &component;
+    return nullptr;
+}

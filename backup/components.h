@@ -17,3 +17,6 @@ struct BackupComponent {
 
 // In the order every procedure processes them: "db", "reporting", "assets".
 extern const BackupComponent backupComponents[3];
+
+// The component of that key (compared whole and case-sensitively), or null.
+const BackupComponent* findComponent(const QString& key);

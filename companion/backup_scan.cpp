@@ -2,6 +2,7 @@
 // them.
 #include "companion/backup_scan.h"
 
+#include "backup/components.h"
 #include "backup/metadata.h"
 #include "platform/brisken/trace.h"
 #include "server/server_config.h"
@@ -31,9 +32,9 @@ void readMetadata(BackupEntry& backup)
         return;
     const QJsonObject root = QJsonDocument::fromJson(file.read(metadataReadLimit)).object();
     backup.version = root.value(QStringLiteral("version")).toString();
-    for (const char* key : {"db", "reporting", "assets"}) {
-        if (root.value(QLatin1String(key)).isObject())
-            backup.components << QString::fromLatin1(key);
+    for (const BackupComponent& component : backupComponents) {
+        if (root.value(QLatin1String(component.key)).isObject())
+            backup.components << QString::fromLatin1(component.key);
     }
 }
 

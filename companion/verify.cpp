@@ -2,10 +2,12 @@
 // writing anything, then a full read of every entry.
 #include "companion/commands.h"
 
+#include "backup/components.h"
 #include "backup/metadata.h"
 #include "db/database.h"
 #include "db/sqlite_file.h"
 #include "db/tool_runner.h"
+#include "fs/failure_lines.h"
 #include "fs/folder_ops.h"
 #include "platform/brisken/trace.h"
 #include "platform/vellacor/vellacor.h"
@@ -20,13 +22,6 @@
 #include <QUrl>
 
 namespace {
-
-bool reportProblem(const QString& path, const QString& reason)
-{
-    Brisken::Trace::error("Backup check failed for %s: %s", qUtf8Printable(path),
-                          qUtf8Printable(reason));
-    return false;
-}
 
 // Reads the file to its end; the system's reason when a read fails.
 QString readWhole(const QString& path)
@@ -58,15 +53,16 @@ int checkMediaFiles(const ServerConfig& config, const QString& mediaEntry, const
         const QFileInfo source(library + path.mid(mediaEntry.size()));
         bool sound = true;
         if (!readError.isEmpty())
-            sound = reportProblem(path, QStringLiteral("it cannot be read: ") + readError);
+            sound = failBackupCheck(path, QStringLiteral("it cannot be read: ") + readError);
         else if (copy.lastModified() > madeAt)
-            sound = reportProblem(path, QStringLiteral("it was changed after the backup was made"));
+            sound = failBackupCheck(path,
+                                    QStringLiteral("it was changed after the backup was made"));
         else if (source.isFile() && !source.isSymLink()
                  && source.lastModified() == copy.lastModified() && source.size() != copy.size())
-            sound = reportProblem(path, QStringLiteral("it holds %1 bytes, but the unchanged file "
-                                                       "in the media library holds %2")
-                                            .arg(copy.size())
-                                            .arg(source.size()));
+            sound = failBackupCheck(path, QStringLiteral("it holds %1 bytes, but the unchanged "
+                                                         "file in the media library holds %2")
+                                              .arg(copy.size())
+                                              .arg(source.size()));
         problems += sound ? 0 : 1;
     }
     return problems;
@@ -81,10 +77,10 @@ bool loadIntoScratchDatabase(const QString& dumpFile, const QString& location)
         Vellacor::DatabaseManager::connection(Vellacor::DB::rewriteServerUrl(location));
     QSqlQuery query(server);
     if (!server.isOpen() || !query.exec(QStringLiteral("CREATE DATABASE ") + name))
-        return reportProblem(dumpFile, QStringLiteral("no scratch database could be made on %1: %2")
-                                           .arg(location, server.isOpen()
-                                                              ? query.lastError().text()
-                                                              : server.lastError().text()));
+        return failBackupCheck(dumpFile,
+                               QStringLiteral("no scratch database could be made on %1: %2")
+                                   .arg(location, server.isOpen() ? query.lastError().text()
+                                                                  : server.lastError().text()));
     QUrl scratch(location);
     scratch.setPath(QLatin1Char('/') + name);
     const bool loaded = runDatabaseTool(QStringLiteral("psql"), scratch.toString(), dumpFile,
@@ -93,7 +89,7 @@ bool loadIntoScratchDatabase(const QString& dumpFile, const QString& location)
         Brisken::Trace::error("Failed to drop the scratch database %s: %s", qUtf8Printable(name),
                               qUtf8Printable(query.lastError().text()));
     return loaded
-           || reportProblem(dumpFile, QStringLiteral("psql could not load it into a scratch "
+           || failBackupCheck(dumpFile, QStringLiteral("psql could not load it into a scratch "
                                                      "database"));
 }
 
@@ -119,13 +115,13 @@ bool verifyBackup(ServerConfig& config, const QString& backupPath, bool loadPost
     const QDateTime madeAt = QFileInfo(config.workFolder + metadataFileName).lastModified();
     for (auto it = plan.cbegin(); it != plan.cend(); ++it) {
         const QString& path = it.value();
-        const QString location = it.key() == QLatin1String("db") ? config.databaseLocation
-                                                                  : config.reportingDatabaseLocation;
+        const BackupComponent& component = *findComponent(it.key());
+        const QString location = config.*component.location;
         QString reason;
-        if (it.key() == QLatin1String("assets"))
+        if (component.isMediaLibrary())
             problems += checkMediaFiles(config, path, madeAt);
         else if (path.endsWith(QLatin1String(".db")) && !integrityCheckSqliteFile(path, reason))
-            problems += reportProblem(path, reason) ? 0 : 1;
+            problems += failBackupCheck(path, reason) ? 0 : 1;
         else if (path.endsWith(QLatin1String(".sql")) && loadPostgres)
             problems += loadIntoScratchDatabase(path, location) ? 0 : 1;
     }

@@ -103,22 +103,23 @@ void warnAboutIgnoredWords(int argc, char** argv, const Keelwork::Node& node)
 }
 
 ExitStatus runBackup(ServerConfig& config, const QString& backupPath, const QString& skip,
-                     const QString& serverConfigPath, bool deleteExisting)
+                     const QString& serverConfigPath, bool deleteExisting, bool dryRun)
 {
-    if (createBackup(config, backupPath, splitSkipList(skip), serverConfigPath, deleteExisting))
+    if (createBackup(config, backupPath, splitSkipList(skip), serverConfigPath, deleteExisting,
+                     dryRun))
         return ExitStatus::Success;
     Brisken::Trace::error("Vellacor backup process failed.");
     return ExitStatus::CommandFailed;
 }
 
 ExitStatus runRestore(ServerConfig& config, const QString& backupPath, const QString& skip,
-                      const QString& serverConfigPath)
+                      const QString& serverConfigPath, bool dryRun)
 {
     if (backupPath.isEmpty()) {
         Brisken::Trace::error("--backup-path argument is required with --restore.");
         return ExitStatus::UsageError;
     }
-    if (restoreBackup(config, backupPath, splitSkipList(skip), serverConfigPath))
+    if (restoreBackup(config, backupPath, splitSkipList(skip), serverConfigPath, dryRun))
         return ExitStatus::Success;
     Brisken::Trace::error("Vellacor restore process failed.");
     return ExitStatus::CommandFailed;
@@ -151,6 +152,8 @@ int runCommandLine(int argc, char** argv)
     Keelwork::AttributeT<QString> minidumpUploadUrl(&node, "minidump-upload-url",
                                                     QString::fromLatin1(defaultUploadUrl));
     Keelwork::AttributeT<QString> serverConfigPath(&node, "server-config", QString());
+    // Not in the usage text, whose lines are fixed; the manual describes it.
+    Keelwork::AttributeT<bool> dryRun(&node, "dry-run", false);
 
     // Words that name no option are ignored.
     Keelwork::CmdParser::parse(argc, argv, node);
@@ -181,7 +184,7 @@ int runCommandLine(int argc, char** argv)
     // Destroyed on every way out, which resumes a server left suspended by a failed backup.
     ServerConfig config;
     const ExitStatus status =
-        backup ? runBackup(config, backupPath, backupSkip, serverConfigPath, deleteExisting)
-               : runRestore(config, backupPath, restoreSkip, serverConfigPath);
+        backup ? runBackup(config, backupPath, backupSkip, serverConfigPath, deleteExisting, dryRun)
+               : runRestore(config, backupPath, restoreSkip, serverConfigPath, dryRun);
     return int(status);
 }

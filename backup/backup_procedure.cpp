@@ -2,6 +2,7 @@
 #include "backup/backup_procedure.h"
 
 #include "backup/components.h"
+#include "backup/dry_run.h"
 #include "backup/guards.h"
 #include "backup/metadata.h"
 #include "db/database.h"
@@ -191,7 +192,7 @@ bool moveEntriesIntoPlace(const QString& workFolder, const QString& backupFolder
 } // namespace
 
 bool createBackup(ServerConfig& config, const QString& backupPath, const QStringList& skip,
-                  const QString& serverConfigPath, bool deleteExisting)
+                  const QString& serverConfigPath, bool deleteExisting, bool dryRun)
 {
     Brisken::Trace::info("Creating a backup of Vellacor data");
     if (!config.readServerConfiguration(serverConfigPath))
@@ -204,7 +205,7 @@ bool createBackup(ServerConfig& config, const QString& backupPath, const QString
     if (folder.isNull()) {
         Brisken::Trace::info("Unable to make backup of Vellacor data: No backup path defined in "
                              "server configuration or arguments.");
-        return true;
+        return !dryRun || reportNothingChanged();
     }
     if (!skip.contains(QStringLiteral("assets")) && !checkMediaLibrary(config))
         return false;
@@ -215,6 +216,8 @@ bool createBackup(ServerConfig& config, const QString& backupPath, const QString
                               qUtf8Printable(folder));
         return false;
     }
+    if (dryRun)
+        return planBackup(config, folder, skip) && reportNothingChanged();
     if (!QDir().mkpath(folder)) {
         Brisken::Trace::error("Failed to create a backup folder %s", qUtf8Printable(folder));
         return false;

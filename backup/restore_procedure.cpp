@@ -2,6 +2,7 @@
 #include "backup/restore_procedure.h"
 
 #include "backup/components.h"
+#include "backup/dry_run.h"
 #include "backup/guards.h"
 #include "backup/metadata.h"
 #include "db/database.h"
@@ -26,7 +27,7 @@ bool restoreMediaLibrary(const ServerConfig& config, const QString& sourceFolder
 } // namespace
 
 bool restoreBackup(ServerConfig& config, const QString& backupPath, const QStringList& skip,
-                   const QString& serverConfigPath)
+                   const QString& serverConfigPath, bool dryRun)
 {
     Brisken::Trace::info("Restoring a backup of Vellacor data");
     if (!config.readServerConfiguration(serverConfigPath))
@@ -56,7 +57,8 @@ bool restoreBackup(ServerConfig& config, const QString& backupPath, const QStrin
 
     // Every component is checked before the first one is replaced.
     QMap<QString, QString> restorePlan;
-    if (!loadBackupData(config, skip, restorePlan)) {
+    if (!loadBackupData(config, skip, restorePlan,
+                        dryRun ? MissingFolders::Judge : MissingFolders::Create)) {
         Brisken::Trace::error("Failed to load Vellacor backup data from %s",
                               qUtf8Printable(backupPath));
         return false;
@@ -64,6 +66,10 @@ bool restoreBackup(ServerConfig& config, const QString& backupPath, const QStrin
     if (restorePlan.isEmpty()) {
         Brisken::Trace::error("No components selected for restore.");
         return false;
+    }
+    if (dryRun) {
+        planRestore(config, restorePlan);
+        return reportNothingChanged();
     }
 
     // A stop request lets the component in progress finish: the safe points lie between

@@ -19,6 +19,8 @@
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
 #include <QTemporaryFile>
 #include <QUrl>
 
@@ -163,6 +165,42 @@ QString backupDatabase(const ServerConfig& config, const QString& component,
     }
     Brisken::Trace::error("Unknown database type %s", qUtf8Printable(location));
     return QString();
+}
+
+bool describeDatabase(const ServerConfig& config, const QString& location, QString& source,
+                      qint64& bytes)
+{
+    source = databaseTarget(config, location);
+    if (isSqliteLocation(location)) {
+        const QFileInfo file(source);
+        if (!file.isFile()) {
+            Brisken::Trace::error("File %s does not exist.", qUtf8Printable(source));
+            return false;
+        }
+        bytes = file.size();
+        return true;
+    }
+    if (!isPostgresLocation(location)) {
+        Brisken::Trace::error("Unknown database type %s", qUtf8Printable(location));
+        return false;
+    }
+    QSqlDatabase db = postgresConnection(location);
+    QSqlQuery size(db);
+    if (!db.isOpen() || !size.exec(QStringLiteral("SELECT pg_database_size(current_database())"))
+        || !size.next()) {
+        Brisken::Trace::error("Failed to open connection to database %s : %s",
+                              qUtf8Printable(location),
+                              qUtf8Printable(db.isOpen() ? size.lastError().text()
+                                                         : db.lastError().text()));
+        return false;
+    }
+    bytes = size.value(0).toLongLong();
+    return true;
+}
+
+QString databaseTarget(const ServerConfig& config, const QString& location)
+{
+    return isSqliteLocation(location) ? resolvePath(config, location, true) : location;
 }
 
 bool checkDatabaseDump(const QString& dumpFile)

@@ -15,6 +15,18 @@ class ServerConfig;
 QString backupDatabase(const ServerConfig& config, const QString& component,
                        const QString& location);
 
+// What a dry run says of the database at location before anything is written: for an SQLite
+// location the file it names (resolved), for PostgreSQL the location itself; and its size in
+// bytes. False, after the line the real backup would write ("Unknown database type %s") or
+// one that says why it cannot be read ("File %s does not exist.", "Failed to open connection
+// to database %s : %s"), when a backup of it would fail.
+bool describeDatabase(const ServerConfig& config, const QString& location, QString& source,
+                      qint64& bytes);
+
+// The target a restore of location replaces: the file an SQLite location names (resolved),
+// any other location as it is.
+QString databaseTarget(const ServerConfig& config, const QString& location);
+
 // Reads a new dump back once: an SQLite dump must pass quick_check, a PostgreSQL dump must end
 // with pg_dump's completion line. False after "Backup check failed for %s: %s".
 bool checkDatabaseDump(const QString& dumpFile);

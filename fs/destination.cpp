@@ -14,9 +14,6 @@
 
 #include <cerrno>
 
-namespace {
-
-// The folder nearest to path, path itself included, that exists; empty when none does.
 QString nearestExisting(QString path)
 {
     while (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink()) {
@@ -27,8 +24,6 @@ QString nearestExisting(QString path)
     }
     return path;
 }
-
-} // namespace
 
 bool checkDestination(const ServerConfig& config, const QString& sourcePath,
                       const QString& destinationLocation, MissingFolders missingFolders)

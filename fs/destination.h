@@ -11,6 +11,10 @@ enum class MissingFolders {
     Judge,  // nothing is made: the nearest existing folder above must let them be made
 };
 
+// The entry nearest to path, path itself included, that exists; empty when none does. A mkpath
+// of path would make what lies below it.
+QString nearestExisting(QString path);
+
 // In this order, stopping at the first failure with one error line: the source exists; the
 // destination's folder (the destination itself when it is a folder, else its parent) exists
 // or can be created; it is writable; its volume has room for the source (a folder's

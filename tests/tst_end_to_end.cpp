@@ -323,8 +323,15 @@ void tst_EndToEnd::failures_data()
         << QStringList{restoring, notRead + "{S}production.yaml", failed} << 2;
     QTest::newRow("earlier backup without --delete") << "" << "--backup --backup-path {P}"
         << QStringList{creating, reading, "[error] Backup path {P} contains data with conflicting names. Please remove existing data or enable --delete to allow backup process to delete folder contents.", backupFailed} << 2;
-    QTest::newRow("media library missing") << "no media" << "--backup --delete --backup-path {P}"
+    QTest::newRow("media library missing, a dry run fails the same") << "no media" << "--backup --delete --backup-path {P} --dry-run"
         << QStringList{creating, reading, "[error] File {S}media does not exist.", backupFailed} << 2;
+    const QString dryRun = "[info] Dry run: ";
+    QTest::newRow("dry run of a backup: no folder, no editor suspended") << "server" << "--backup --dry-run --backup-path {P}/new/next"
+        << QStringList{creating, reading, dryRun + "would back up db from {S}data/main.db (…", dryRun + "would back up reporting from {S}data/reporting.db (…",
+                       dryRun + "would back up assets from {S}media (70.01 KB)", dryRun + "would write the backup to {P}/new/next", dryRun + "nothing was changed"} << 0;
+    QTest::newRow("dry run of a restore") << "" << "--restore --dry-run --backup-path {P} --restore-skip reporting"
+        << QStringList{restoring, reading, "[info] Skipping reporting database in restore.", dryRun + "would restore db from {P}/db_dump.db to {S}data/main.db",
+                       dryRun + "would restore assets from {P}/assets to {S}media", dryRun + "nothing was changed"} << 0;
     QTest::newRow("pg_dump fails") << "configuration:  reporting_db: postgres://nobody@127.0.0.1:1/x" << "--backup --delete --backup-path {P} --backup-skip db"
         << QStringList{creating, reading, "[info] Skipping main database in backup.", "[error] There were errors when running pg_dump: …", "…", "",
                        "[error] Failed to backup database postgres://nobody@127.0.0.1:1/x at {P}/vellacor-backup-tmp…", backupFailed} << 2;

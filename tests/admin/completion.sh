@@ -16,8 +16,8 @@ while IFS='|' read -r line expected; do
     offered=$(printf '%s\n' "${COMPREPLY[@]}" | sort | xargs)
     [[ $offered == "$expected" ]] || { echo "FAIL '$line': '$offered', not '$expected'"; status=1; }
 done <<ROWS
-bw-vellacor-ctl --|--backup --backup-path --backup-skip --delete --help --minidump-path --minidump-upload-url --restore --restore-skip --server-config
-bw-vellacor-ctl --backup --|--backup-path --backup-skip --delete --help --minidump-path --minidump-upload-url --restore-skip --server-config
+bw-vellacor-ctl --|--backup --backup-path --backup-skip --delete --dry-run --help --minidump-path --minidump-upload-url --restore --restore-skip --server-config
+bw-vellacor-ctl --backup --|--backup-path --backup-skip --delete --dry-run --help --minidump-path --minidump-upload-url --restore-skip --server-config
 bw-vellacor-ctl --restore-skip |assets db reporting
 bw-vellacor-ctl --backup-skip db,rep|db,reporting
 bw-vellacor-ctl --backup-skip db,|db,assets db,reporting

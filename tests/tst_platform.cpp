@@ -1,5 +1,7 @@
-// The stand-ins for the maker's libraries: the crash handler.
+// The stand-ins for the maker's libraries and the system below them: the crash handler and
+// the wake-up of a wait by a stop signal.
 #include "platform/brisken/crash_handler.h"
+#include "sys/interrupt.h"
 #include "tests/support/support.h"
 
 #include <QTemporaryDir>
@@ -8,6 +10,7 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 class tst_Platform : public QObject {
@@ -16,6 +19,7 @@ class tst_Platform : public QObject {
 private slots:
     void crashReport_data();
     void crashReport();
+    void stopSignalWakesAWaitOnAnotherThread();
 };
 
 volatile bool keepRecursing = true; // read through volatile: the recursion is not provably endless
@@ -79,6 +83,33 @@ void tst_Platform::crashReport()
                                      "https://crash.example/upload"})
             QVERIFY2(readFile(report.filePath()).contains(expected), expected);
     }
+}
+
+void tst_Platform::stopSignalWakesAWaitOnAnotherThread()
+{
+    // The waiting thread blocks the stop signals, so another thread takes the handler and the
+    // wait's poll is not interrupted: only the handler's pipe can end it.
+    int never[2]; // a pipe nothing is written to
+    QVERIFY(::pipe(never) == 0);
+    QCOMPARE(runInChild([&] {
+                 sigset_t stop;
+                 sigemptyset(&stop);
+                 sigaddset(&stop, SIGTERM);
+                 if (!Interrupt::install() || ::pthread_sigmask(SIG_BLOCK, &stop, nullptr) != 0)
+                     return false;
+                 const QString waiterState = QString("/proc/self/task/%1/stat").arg(::gettid());
+                 std::thread signaller([&] {
+                     ::pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+                     // Once the waiter sleeps in its poll, or it would see the request before.
+                     waitFor([&] { return QString(readFile(waiterState)).section(')', -1).startsWith(" S"); });
+                     ::kill(::getpid(), SIGTERM);
+                 });
+                 // No limit: a wait that the signal does not end lasts until runInChild gives up.
+                 const Interrupt::Wait result = Interrupt::waitReadable(never[0], -1);
+                 signaller.join();
+                 return result == Interrupt::Wait::Stopped;
+             }),
+             0);
 }
 
 QTEST_GUILESS_MAIN(tst_Platform)

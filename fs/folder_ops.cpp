@@ -150,11 +150,12 @@ bool removeFolderTree(const QString& folderPath)
            && removeTree(parent.get(), QFile::encodeName(folder.fileName()).constData());
 }
 
-bool flushToDisk(const QString& path, FlushScope scope)
+bool flushToDisk(const QString& path, FlushScope scope, const QString& shownPath)
 {
     if ((scope == FlushScope::Entry || Sys::syncFileSystem(path)) && Sys::syncPath(path))
         return true;
-    Brisken::Trace::error("Failed to flush %s to disk: %s", qUtf8Printable(path),
+    Brisken::Trace::error("Failed to flush %s to disk: %s",
+                          qUtf8Printable(shownPath.isNull() ? path : shownPath),
                           qUtf8Printable(Sys::errorText(errno)));
     return false;
 }
@@ -184,7 +185,7 @@ bool restoreFolder(const ServerConfig& config, const QString& sourceFolder,
     // group of the library folder, and its permission bits from the backup.
     CopyOptions options;
     Sys::Ownership library;
-    options.setOwner = Sys::runsAsRoot() && Sys::readOwnership(target, library);
+    options.setOwner = Sys::runsAsRoot() && Sys::readOwnership(targetFolder.get(), library);
     options.owner = library.owner;
     options.group = library.group;
     CopyResult result;

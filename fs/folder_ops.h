@@ -82,8 +82,9 @@ enum class FlushScope {
     FileSystem, // everything written on its file system (syncfs), then the entry: a whole tree
 };
 
-// Puts path on stable storage. False after "Failed to flush %s to disk: %s".
-bool flushToDisk(const QString& path, FlushScope scope);
+// Puts path on stable storage. False after "Failed to flush %s to disk: %s", which names
+// shownPath when it is given (the path as the administrator wrote it).
+bool flushToDisk(const QString& path, FlushScope scope, const QString& shownPath = QString());
 
 // Empties the target location (the entries its listing shows) and refills it from
 // sourceFolder, never by linking. Run as root, the copies take the owner and group of the

@@ -370,8 +370,8 @@ void tst_EndToEnd::failures_data()
     QTest::newRow("nothing selected") << R"(metadata:{"version":"1.0.0"})" << "--restore --backup-path {P} --restore-skip Db,REPORTING,,dbx,assets"
         << QStringList{restoring, reading, "[info] Backup doesn't contain main database.", "[info] Backup doesn't contain reporting database.",
                        "[info] Skipping media library in restore.", "[error] No components selected for restore.", failed} << 2;
-    QTest::newRow("restore stops at the first failure") << "reporting database a folder" << "--restore --backup-path {P}"
-        << QStringList{restoring, reading, "[error] Failed to remove exiting database {S}data/reporting.db", failed} << 2;
+    QTest::newRow("restore stops at the first failure, and says why") << "reporting database a folder" << "--restore --backup-path {P}"
+        << QStringList{restoring, reading, "[error] {S}data/reporting.db: Is a directory", "[error] Failed to remove exiting database {S}data/reporting.db", failed} << 2;
     const QString linked = "[info] Linked 2 unchanged media files from the earlier backup in {P}/assets, copied 0";
     QTest::newRow("pg_dump writes half a dump, exit 0") << "half dump" << "--backup --delete --backup-path {P} --backup-skip db"
         << QStringList{creating, reading, "[info] Skipping main database in backup.", linked, "[error] Backup check failed for {P}/vellacor-backup-tmp…", backupFailed} << 2;

@@ -15,16 +15,14 @@
 
 #include <atomic>
 
-namespace {
-
-// The backup entries of folderPath. With the default filter a symbolic link to a file or a
-// folder is listed too (under its own name), so the caller must test isSymLink() first.
 QFileInfoList listBackupEntries(const QString& folderPath)
 {
     if (folderPath.isEmpty())
         return {};
     return QDir(folderPath).entryInfoList(backupEntryNames(), QDir::NoFilter, QDir::NoSort);
 }
+
+namespace {
 
 // Removes name inside the open folder with everything it holds. The files go first, side by
 // side; what is left (the folders, and whatever could not go) is then removed one by one.

@@ -66,6 +66,10 @@ bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
 // Bytes in the regular files of the tree; 0 for a missing path or a plain file.
 qint64 folderSize(const QString& folderPath);
 
+// The entries of folderPath named in backupEntryNames() (any letter case): files, folders and
+// links to either (test isSymLink() first), in name order without regard to case.
+QFileInfoList listBackupEntries(const QString& folderPath);
+
 // True when folderPath holds an entry named in backupEntryNames() (any letter case).
 bool containsBackupEntries(const QString& folderPath);
 

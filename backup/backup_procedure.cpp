@@ -78,8 +78,9 @@ QString earlierMediaLibrary(const ServerConfig& config, const QString& backupFol
     for (const QString& name : root.entryList(QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot)) {
         const qint64 madeMs = name.section(QLatin1Char('_'), 0, 0).toLongLong();
         const QString library = root.filePath(name) + QStringLiteral("/assets");
-        if (!isDefaultFolderName(name) || madeMs <= newestMs || !isCompleteBackup(root.filePath(name))
-            || !QFileInfo(library).isDir() || QFileInfo(library).isSymLink())
+        if (!isDefaultFolderName(name) || madeMs <= newestMs
+            || !isCompleteBackup(root.filePath(name)) || !QFileInfo(library).isDir()
+            || QFileInfo(library).isSymLink())
             continue;
         newestMs = madeMs;
         newest = library;
@@ -95,8 +96,10 @@ bool finishInterruptedNightlyBackups(const ServerConfig& config, const QString& 
     const QString root = resolvePath(config, config.backupRoot, true);
     const NamedFolder rootFolder{root, Sys::resolveLinks(root)};
     const QFileInfo own(ownFolder);
-    for (const QString& name :
-         QDir(rootFolder.real).entryList(QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot, QDir::Name)) {
+    const QStringList names = QDir(rootFolder.real)
+                                  .entryList(QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot,
+                                             QDir::Name);
+    for (const QString& name : names) {
         if (isDefaultFolderName(name) && name != own.fileName()
             && !finishInterruptedBackups(rootFolder.child(name), true))
             return false;

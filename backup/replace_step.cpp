@@ -219,8 +219,8 @@ bool WorkFolder::create(const NamedFolder& backupFolder)
         return fail(unlocked.errorString());
     if (!m_lock.tryLock(unlocked.path()))
         return fail(Sys::errorText(errno));
-    const NamedFolder named = backupFolder.child(
-        temporaryFolderPrefix + QFileInfo(unlocked.path()).fileName().mid(unlockedFolderPrefix.size()));
+    const QString suffix = QFileInfo(unlocked.path()).fileName().mid(unlockedFolderPrefix.size());
+    const NamedFolder named = backupFolder.child(temporaryFolderPrefix + suffix);
     if (!Sys::renameNoReplace(unlocked.path(), named.real))
         return fail(Sys::errorText(errno));
     unlocked.setAutoRemove(false);

@@ -131,14 +131,14 @@ void onFatalSignal(int signal)
     char reportName[textCapacity] = {0};
     appendPath(reportName, sizeof reportName, g_programName);
     appendPath(reportName, sizeof reportName, "-");
-    appendPath(reportName, sizeof reportName, formatNumber(long(::getpid()), number, sizeof number));
+    appendPath(reportName, sizeof reportName,
+               formatNumber(long(::getpid()), number, sizeof number));
     appendPath(reportName, sizeof reportName, ".crash");
 
     // A new file only: whatever already has the name, a planted link included, stays untouched.
     const int folder = openDumpFolder();
-    const int fd = folder < 0 ? -1
-                              : ::openat(folder, reportName,
-                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    const int fd = folder < 0 ? -1 : ::openat(folder, reportName, flags, 0600);
     if (folder >= 0)
         ::close(folder);
     if (fd >= 0) {

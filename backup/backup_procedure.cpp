@@ -5,6 +5,7 @@
 #include "backup/dry_run.h"
 #include "backup/guards.h"
 #include "backup/metadata.h"
+#include "backup/replace_step.h"
 #include "db/database.h"
 #include "fs/destination.h"
 #include "fs/failure_lines.h"
@@ -18,11 +19,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMap>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-
-#include <algorithm>
-#include <cerrno>
 
 namespace {
 
@@ -47,8 +43,6 @@ QString chooseBackupFolder(const ServerConfig& config, const QString& backupPath
     return resolvePath(config, config.backupRoot, true) + QLatin1Char('/') + defaultFolderName();
 }
 
-const QString temporaryFolderPrefix = QStringLiteral("vellacor-backup-tmp");
-
 // A backup that finished: its metadata file, written last, is there and is no link.
 bool isCompleteBackup(const QString& folder)
 {
@@ -68,45 +62,51 @@ QString earlierMediaLibrary(const ServerConfig& config, const QString& backupFol
         return own;
     if (!defaultFolder)
         return QString();
-    static const QRegularExpression defaultName(QStringLiteral("^(\\d+)_\\d{4}_\\d\\d_\\d\\d_.*_vellacor-backup$"));
     const QDir root(resolvePath(config, config.backupRoot, true));
     QString newest;
     qint64 newestMs = -1;
     for (const QString& name : root.entryList(QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot)) {
-        const QRegularExpressionMatch match = defaultName.match(name);
+        const qint64 madeMs = name.section(QLatin1Char('_'), 0, 0).toLongLong();
         const QString library = root.filePath(name) + QStringLiteral("/assets");
-        if (!match.hasMatch() || match.captured(1).toLongLong() <= newestMs
+        if (!isDefaultFolderName(name) || madeMs <= newestMs
             || !isCompleteBackup(root.filePath(name)) || !QFileInfo(library).isDir()
             || QFileInfo(library).isSymLink())
             continue;
-        newestMs = match.captured(1).toLongLong();
+        newestMs = madeMs;
         newest = library;
     }
     return newest;
 }
 
-// Removes the temporary folders of backups that ended without cleaning up (a SIGKILL, a power
-// loss). A running backup holds the lock of its own, so its folder is left alone.
-bool removeStaleTemporaryFolders(const QString& backupFolderPath)
+// A backup without --backup-path treats the other folders of its kind under the backup root as
+// its own: what a killed nightly run left there is finished or removed, and a folder that then
+// holds nothing goes too.
+bool finishInterruptedNightlyBackups(const ServerConfig& config, const QString& ownFolder)
 {
-    const QDir folder(backupFolderPath);
-    const QFileInfoList candidates = folder.entryInfoList(
-        {temporaryFolderPrefix + QLatin1Char('*')},
-        QDir::Dirs | QDir::NoSymLinks | QDir::Hidden | QDir::NoDotAndDotDot | QDir::CaseSensitive);
-    for (const QFileInfo& candidate : candidates) {
-        Sys::FolderLock lock;
-        if (!lock.tryLock(candidate.absoluteFilePath()))
-            continue;
-        if (!removeFolderTree(candidate.absoluteFilePath())) {
-            Brisken::Trace::error("Failed to remove folder %s",
-                                  qUtf8Printable(candidate.absoluteFilePath()));
+    const QString root = resolvePath(config, config.backupRoot, true);
+    const NamedFolder rootFolder{root, Sys::resolveLinks(root)};
+    const QFileInfo own(ownFolder);
+    const QStringList names = QDir(rootFolder.real)
+                                  .entryList(QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot,
+                                             QDir::Name);
+    for (const QString& name : names) {
+        if (isDefaultFolderName(name) && name != own.fileName()
+            && !finishInterruptedBackups(rootFolder.child(name), true))
             return false;
-        }
-        Brisken::Trace::info("Removed temporary folder %s left by an interrupted backup",
-                             qUtf8Printable(candidate.absoluteFilePath()));
     }
     return true;
 }
+
+// A default-named folder that this run made goes again when the run fails and leaves it empty.
+struct FolderMadeForBackup {
+    QString path;
+    bool succeeded = false;
+    ~FolderMadeForBackup()
+    {
+        if (!path.isEmpty() && !succeeded)
+            QDir().rmdir(path);
+    }
+};
 
 QString backupComponent(ServerConfig& config, const BackupComponent& component,
                         const QString& earlierLibrary, CopyResult& mediaCopy)
@@ -138,57 +138,6 @@ bool checkNewEntries(const ServerConfig& config, const QMap<QString, QString>& c
     return true;
 }
 
-bool reportFailedMove(const QString& entryPath, const QString& target, const QString& workFolder,
-                      const QString& backupFolderPath)
-{
-    Brisken::Trace::error("Failed to move %s to %s", qUtf8Printable(entryPath),
-                          qUtf8Printable(target));
-    Brisken::Trace::error("Failed to move temporary backup data from %s to %s",
-                          qUtf8Printable(workFolder), qUtf8Printable(backupFolderPath));
-    return false;
-}
-
-// The metadata file goes last: a backup folder whose moves broke off holds no metadata, so
-// nothing takes it for a complete backup.
-QFileInfoList entriesToMove(const QString& workFolder)
-{
-    QFileInfoList entries = listEntries(workFolder);
-    std::stable_partition(entries.begin(), entries.end(), [](const QFileInfo& entry) {
-        return entry.fileName() != metadataFileName;
-    });
-    return entries;
-}
-
-// An entry that clearing the backup folder leaves in place (a dangling link, a special file)
-// would stop a move halfway; it is found before the earlier backup is touched.
-bool checkNothingInTheWay(const QString& workFolder, const QString& backupFolderPath)
-{
-    for (const QFileInfo& entry : entriesToMove(workFolder)) {
-        const QString target = backupFolderPath + QLatin1Char('/') + entry.fileName();
-        const QFileInfo existing(target);
-        const bool inTheWay = existing.isSymLink()
-                                  ? !existing.exists()
-                                  : existing.exists() && !existing.isFile() && !existing.isDir();
-        if (inTheWay)
-            return reportFailedMove(entry.absoluteFilePath(), target, workFolder,
-                                    backupFolderPath);
-    }
-    return true;
-}
-
-// Renames never follow or replace anything in the way, a link included: such an entry fails
-// the move instead of letting the data land outside the backup folder.
-bool moveEntriesIntoPlace(const QString& workFolder, const QString& backupFolderPath)
-{
-    for (const QFileInfo& entry : entriesToMove(workFolder)) {
-        const QString target = backupFolderPath + QLatin1Char('/') + entry.fileName();
-        if (!Sys::renameNoReplace(entry.absoluteFilePath(), target))
-            return reportFailedMove(entry.absoluteFilePath(), target, workFolder,
-                                    backupFolderPath);
-    }
-    return true;
-}
-
 } // namespace
 
 bool createBackup(ServerConfig& config, const QString& backupPath, const QStringList& skip,
@@ -209,15 +158,22 @@ bool createBackup(ServerConfig& config, const QString& backupPath, const QString
     }
     if (!skip.contains(QStringLiteral("assets")) && !checkMediaLibrary(config))
         return false;
-    if (!deleteExisting && QFileInfo::exists(folder) && containsBackupEntries(folder)) {
+    const auto conflicts = [&folder, deleteExisting] {
+        if (deleteExisting || !QFileInfo::exists(folder) || !containsBackupEntries(folder))
+            return false;
         Brisken::Trace::error("Backup path %s contains data with conflicting names. Please remove "
                               "existing data or enable --delete to allow backup process to delete "
                               "folder contents.",
                               qUtf8Printable(folder));
+        return true;
+    };
+    if (conflicts())
         return false;
-    }
     if (dryRun)
         return planBackup(config, folder, skip) && reportNothingChanged();
+    FolderMadeForBackup made;
+    if (backupPath.isEmpty() && !QFileInfo::exists(folder))
+        made.path = folder;
     if (!QDir().mkpath(folder)) {
         Brisken::Trace::error("Failed to create a backup folder %s", qUtf8Printable(folder));
         return false;
@@ -227,20 +183,18 @@ bool createBackup(ServerConfig& config, const QString& backupPath, const QString
                               qUtf8Printable(folder));
         return false;
     }
-    if (interruptedAtSafePoint() || !removeStaleTemporaryFolders(folder))
+    // From here the work applies to what the path names, should it be a link; messages name
+    // the path as given.
+    const NamedFolder destination{folder, Sys::resolveLinks(folder)};
+    // A backup that an interrupted run finishes here is one that only --delete may replace.
+    if (interruptedAtSafePoint() || !finishInterruptedBackups(destination) || conflicts()
+        || (backupPath.isEmpty() && !finishInterruptedNightlyBackups(config, folder)))
         return false;
 
-    // Removed with whatever it still holds on every way out from here, while still locked, so
-    // that another backup never takes it for a leftover.
-    Sys::FolderLock temporaryLock;
-    QTemporaryDir temporaryFolder(folder + QLatin1Char('/') + temporaryFolderPrefix);
-    if (!temporaryFolder.isValid()) {
-        Brisken::Trace::error("Failed to create a temporary folder for backup data in %s. %s",
-                              qUtf8Printable(folder), qUtf8Printable(temporaryFolder.errorString()));
+    WorkFolder work;
+    if (!work.create(destination))
         return false;
-    }
-    temporaryLock.tryLock(temporaryFolder.path());
-    config.workFolder = temporaryFolder.path() + QLatin1Char('/');
+    config.workFolder = work.folder().shown + QLatin1Char('/');
 
     // The editor stays suspended only while the data is copied. A failure or a stop leaves it
     // suspended here; the ServerConfig resumes it when the command ends.
@@ -250,7 +204,7 @@ bool createBackup(ServerConfig& config, const QString& backupPath, const QString
         return false;
 
     const QString earlierLibrary =
-        earlierMediaLibrary(config, folder, deleteExisting, backupPath.isEmpty());
+        earlierMediaLibrary(config, destination.real, deleteExisting, backupPath.isEmpty());
     QMap<QString, QString> componentFiles;
     CopyResult mediaCopy;
     for (const BackupComponent& component : backupComponents) {
@@ -273,22 +227,14 @@ bool createBackup(ServerConfig& config, const QString& backupPath, const QString
         || !writeBackupMetadata(config, componentFiles))
         return false;
 
-    // The last safe point. The old entries go only now: until the new backup is complete in
-    // the temporary folder, a failure must leave the earlier backup as it was; from here on,
-    // the backup is finished rather than left half-replaced.
-    if (interruptedAtSafePoint() || !checkNothingInTheWay(config.workFolder, folder))
-        return false;
-    if (!removeBackupEntries(folder)) {
-        Brisken::Trace::error("Failed to remove existing data in %s", qUtf8Printable(folder));
-        return false;
-    }
-    // The new entries, their folders and the backup folder itself reach stable storage before
-    // the backup is reported.
-    if (!moveEntriesIntoPlace(config.workFolder, folder)
-        || !flushToDisk(folder, FlushScope::FileSystem))
+    // The last safe point. The earlier backup is replaced only now: until the new one is
+    // complete in the temporary folder, a failure must leave the earlier backup as it was; from
+    // here on, the backup is finished rather than left half-replaced.
+    if (interruptedAtSafePoint() || !publishBackup(work, destination))
         return false;
 
     Brisken::Trace::info("Created a backup of Vellacor data in %s", qUtf8Printable(folder));
+    made.succeeded = true;
     return true;
 }
 

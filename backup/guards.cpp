@@ -37,7 +37,7 @@ bool holds(const QString& folder, const QString& path)
 bool lockInstallation(const ServerConfig& config, Sys::FolderLock& lock)
 {
     const QString root = installationRoot(config);
-    if (lock.tryLock(root))
+    if (lock.tryLock(Sys::resolveLinks(root)))
         return true;
     // Only a lock held elsewhere stops the run: a root folder this user cannot open protects
     // nothing that the configuration check has not already refused.

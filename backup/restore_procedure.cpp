@@ -16,12 +16,14 @@
 
 namespace {
 
-// The refilled media library reaches stable storage before the restore is reported.
+// The refilled media library reaches stable storage before the restore is reported: the
+// folder it names, should asset_root be a link.
 bool restoreMediaLibrary(const ServerConfig& config, const QString& sourceFolder)
 {
     if (!restoreFolder(config, sourceFolder, config.assetRoot))
         return false;
-    return flushToDisk(resolvePath(config, config.assetRoot, true), FlushScope::FileSystem);
+    const QString library = resolvePath(config, config.assetRoot, true);
+    return flushToDisk(Sys::resolveLinks(library), FlushScope::FileSystem, library);
 }
 
 } // namespace

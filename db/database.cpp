@@ -14,7 +14,6 @@
 #include "sys/files.h"
 #include "sys/interrupt.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -84,6 +83,11 @@ bool checkPostgresDump(const QString& dumpFile)
     return true;
 }
 
+void reportReason(const QString& path)
+{
+    Brisken::Trace::error("%s: %s", qUtf8Printable(path), qUtf8Printable(Sys::errorText(errno)));
+}
+
 // Removes the files SQLite keeps beside a database: left behind, a -wal or -journal would be
 // replayed onto the restored file.
 bool removeSqliteCompanions(const QString& database)
@@ -91,7 +95,8 @@ bool removeSqliteCompanions(const QString& database)
     for (const char* suffix : {"-wal", "-shm", "-journal"}) {
         const QString path = database + QLatin1String(suffix);
         const QFileInfo companion(path);
-        if ((companion.exists() || companion.isSymLink()) && !QFile::remove(path)) {
+        if ((companion.exists() || companion.isSymLink()) && !Sys::removeFile(path)) {
+            reportReason(path);
             Brisken::Trace::error("Failed to remove exiting database %s", qUtf8Printable(path));
             return false;
         }
@@ -99,33 +104,41 @@ bool removeSqliteCompanions(const QString& database)
     return true;
 }
 
+// A target that is a link stays one: the file it names is replaced, and SQLite keeps its
+// companions beside that file.
 bool restoreSqliteDatabase(const QString& dumpFile, const QString& target)
 {
+    const QString database = Sys::resolveLinks(target);
     // Run as root, the restored file goes back to the server's user, as the old one was.
     Sys::Ownership ownership;
-    const QFileInfo old(target);
-    const bool keepOwnership = Sys::runsAsRoot() && old.isFile() && !old.isSymLink()
-                               && Sys::readOwnership(target, ownership);
-    // The old file goes first: QFile::copy does not overwrite. A failed copy after this
-    // leaves no database at the target.
-    if (old.exists() && !QDir().remove(target)) {
+    const QFileInfo old(database);
+    const bool keepOwnership =
+        Sys::runsAsRoot() && old.isFile() && Sys::readOwnership(database, ownership);
+    // The old file goes first: the copy never overwrites. A failed copy after this leaves no
+    // database at the target.
+    if (old.exists() && !Sys::removeFile(database)) {
+        reportReason(database);
         Brisken::Trace::error("Failed to remove exiting database %s", qUtf8Printable(target));
         return false;
     }
-    if (!removeSqliteCompanions(target))
+    if (!removeSqliteCompanions(database))
         return false;
-    if (!QFile::copy(dumpFile, target)) {
+    Sys::Descriptor copy;
+    QString failedPath;
+    if (!Sys::copyToNewFile(dumpFile, database, copy, failedPath)) {
+        reportReason(failedPath);
         Brisken::Trace::error("Failed to copy file %s to %s", qUtf8Printable(dumpFile),
                               qUtf8Printable(target));
         return false;
     }
-    if (keepOwnership && !Sys::applyOwnership(target, ownership, true)) {
+    if (keepOwnership && !Sys::applyOwnership(copy.get(), ownership, true)) {
         Brisken::Trace::error("Failed to give %s the owner and mode of the file it replaces: %s",
                               qUtf8Printable(target), qUtf8Printable(Sys::errorText(errno)));
         return false;
     }
-    return flushToDisk(target, FlushScope::Entry)
-           && flushToDisk(QFileInfo(target).absolutePath(), FlushScope::Entry);
+    return flushToDisk(database, FlushScope::Entry, target)
+           && flushToDisk(QFileInfo(database).absolutePath(), FlushScope::Entry,
+                          QFileInfo(target).absolutePath());
 }
 
 } // namespace

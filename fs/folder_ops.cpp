@@ -17,16 +17,14 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
-
-// The backup entries of folderPath. With the default filter a symbolic link to a file or a
-// folder is listed too (under its own name), so the caller must test isSymLink() first.
 QFileInfoList listBackupEntries(const QString& folderPath)
 {
     if (folderPath.isEmpty())
         return {};
     return QDir(folderPath).entryInfoList(backupEntryNames(), QDir::NoFilter, QDir::NoSort);
 }
+
+namespace {
 
 // A path for messages: folderPath, "/" and the relative path in bytes, decoded.
 QString joinedPath(const QString& folderPath, const QByteArray& relativePath)
@@ -206,11 +204,12 @@ bool removeFolderTree(const QString& folderPath)
     return false;
 }
 
-bool flushToDisk(const QString& path, FlushScope scope)
+bool flushToDisk(const QString& path, FlushScope scope, const QString& shownPath)
 {
     if ((scope == FlushScope::Entry || Sys::syncFileSystem(path)) && Sys::syncPath(path))
         return true;
-    Brisken::Trace::error("Failed to flush %s to disk: %s", qUtf8Printable(path),
+    Brisken::Trace::error("Failed to flush %s to disk: %s",
+                          qUtf8Printable(shownPath.isNull() ? path : shownPath),
                           qUtf8Printable(Sys::errorText(errno)));
     return false;
 }
@@ -240,7 +239,7 @@ bool restoreFolder(const ServerConfig& config, const QString& sourceFolder,
     // group of the library folder, and its permission bits from the backup.
     CopyOptions options;
     Sys::Ownership library;
-    options.setOwner = Sys::runsAsRoot() && Sys::readOwnership(target, library);
+    options.setOwner = Sys::runsAsRoot() && Sys::readOwnership(targetFolder.get(), library);
     options.owner = library.owner;
     options.group = library.group;
     CopyResult result;

@@ -47,6 +47,10 @@ bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
 // Bytes in the regular files of the tree; 0 for a missing path or a plain file.
 qint64 folderSize(const QString& folderPath);
 
+// The entries of folderPath named in backupEntryNames() (any letter case): files, folders and
+// links to either (test isSymLink() first), in name order without regard to case.
+QFileInfoList listBackupEntries(const QString& folderPath);
+
 // True when folderPath holds an entry named in backupEntryNames() (any letter case).
 bool containsBackupEntries(const QString& folderPath);
 
@@ -64,8 +68,9 @@ enum class FlushScope {
     FileSystem, // everything written on its file system (syncfs), then the entry: a whole tree
 };
 
-// Puts path on stable storage. False after "Failed to flush %s to disk: %s".
-bool flushToDisk(const QString& path, FlushScope scope);
+// Puts path on stable storage. False after "Failed to flush %s to disk: %s", which names
+// shownPath when it is given (the path as the administrator wrote it).
+bool flushToDisk(const QString& path, FlushScope scope, const QString& shownPath = QString());
 
 // Empties the target location (the entries its listing shows) and refills it from
 // sourceFolder, never by linking. Run as root, the copies take the owner and group of the

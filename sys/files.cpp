@@ -1,9 +1,12 @@
 // Raw file-system calls behind small functions: locks, moves, flushes and owners.
 #include "sys/files.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -41,6 +44,35 @@ void closeKeepingErrno(int descriptor)
 QString errorText(int errorNumber)
 {
     return QString::fromLocal8Bit(std::strerror(errorNumber));
+}
+
+QString resolveLinks(const QString& path)
+{
+    const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QString head = absolute;
+    QString missing; // the parts below head that do not exist yet, each with its "/"
+    // A chain of links longer than the kernel's own limit resolves to nothing.
+    for (int links = 0; links < 40;) {
+        if (char* real = ::realpath(nativePath(head).constData(), nullptr)) {
+            const QString resolved = QFile::decodeName(real);
+            std::free(real);
+            return resolved == QLatin1String("/") && !missing.isEmpty() ? missing
+                                                                         : resolved + missing;
+        }
+        if (errno != ENOENT)
+            return absolute;
+        const QFileInfo last(head);
+        if (last.isSymLink()) {
+            head = QDir::cleanPath(last.symLinkTarget());
+            ++links;
+        } else if (!last.isRoot()) {
+            missing.prepend(QLatin1Char('/') + last.fileName());
+            head = last.path();
+        } else {
+            return absolute;
+        }
+    }
+    return absolute;
 }
 
 bool FolderLock::tryLock(const QString& folderPath)
@@ -94,13 +126,93 @@ bool readOwnership(const QString& path, Ownership& ownership)
     return true;
 }
 
-bool applyOwnership(const QString& path, const Ownership& ownership, bool withPermissions)
+bool readOwnership(int descriptor, Ownership& ownership)
 {
-    const QByteArray native = nativePath(path);
-    if (::lchown(native.constData(), ownership.owner, ownership.group) != 0)
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0)
+        return false;
+    ownership.owner = status.st_uid;
+    ownership.group = status.st_gid;
+    ownership.permissions = status.st_mode & 07777;
+    return true;
+}
+
+bool applyOwnership(int descriptor, const Ownership& ownership, bool withPermissions)
+{
+    if (::fchown(descriptor, ownership.owner, ownership.group) != 0)
         return false;
     // chown clears the set-user and set-group bits: the bits are set after it.
-    return !withPermissions || ::chmod(native.constData(), ownership.permissions) == 0;
+    return !withPermissions || ::fchmod(descriptor, ownership.permissions) == 0;
+}
+
+bool copyToNewFile(const QString& sourcePath, const QString& targetPath, Descriptor& target,
+                   QString& failedPath)
+{
+    failedPath = sourcePath;
+    const Descriptor in(::open(nativePath(sourcePath).constData(),
+                               O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    struct stat status {};
+    if (!in.isOpen() || ::fstat(in.get(), &status) != 0)
+        return false;
+    if (!S_ISREG(status.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    failedPath = targetPath;
+    const QByteArray native = nativePath(targetPath);
+    Descriptor out(::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                          0600));
+    if (!out.isOpen())
+        return false; // taken already: nothing of ours to remove
+    // The kernel copies where it can (reflinks included); a read and write loop where it cannot.
+    bool byKernel = true;
+    for (;;) {
+        ssize_t moved;
+        if (byKernel) {
+            moved = ::copy_file_range(in.get(), nullptr, out.get(), nullptr, 1 << 30, 0);
+            if (moved < 0
+                && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                byKernel = false;
+                continue;
+            }
+        } else {
+            char buffer[65536];
+            moved = ::read(in.get(), buffer, sizeof buffer);
+            for (ssize_t written = 0; moved > 0 && written < moved;) {
+                const ssize_t w = ::write(out.get(), buffer + written, size_t(moved - written));
+                if (w < 0 && errno == EINTR)
+                    continue;
+                if (w <= 0) {
+                    moved = -1;
+                    errno = w == 0 ? ENOSPC : errno;
+                    break;
+                }
+                written += w;
+            }
+        }
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved <= 0) {
+            if (moved == 0) {
+                target = std::move(out);
+                return true;
+            }
+            const int savedErrno = errno;
+            ::unlink(native.constData());
+            errno = savedErrno;
+            return false;
+        }
+    }
+}
+
+bool removeFile(const QString& path)
+{
+    return ::unlink(nativePath(path).constData()) == 0;
+}
+
+bool makeFolder(const QString& path)
+{
+    return ::mkdir(nativePath(path).constData(), 0700) == 0;
 }
 
 bool runsAsRoot()

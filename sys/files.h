@@ -15,6 +15,12 @@ namespace Sys {
 // The system's text for an errno value: "No space left on device".
 QString errorText(int errorNumber);
 
+// What a path that the administrator named stands for: absolute, with every symbolic link in it
+// resolved, the last one too. Parts that do not exist yet are kept as they are, and a dangling
+// link stands for its target. Used once per named path, so that the work applies to what it
+// names and a link swapped later cannot redirect it.
+QString resolveLinks(const QString& path);
+
 // An exclusive flock on a folder, held until the object is destroyed. Nothing is created: the
 // lock is on the folder itself, and its descriptor is not inherited by child processes.
 class FolderLock {
@@ -46,9 +52,23 @@ struct Ownership {
 
 // The owner, group and permission bits of path, not following a final link.
 bool readOwnership(const QString& path, Ownership& ownership);
-// Gives path (not followed when it is a link) the owner and group, and, when withPermissions,
-// the permission bits of ownership.
-bool applyOwnership(const QString& path, const Ownership& ownership, bool withPermissions);
+// The same for an open file or folder.
+bool readOwnership(int descriptor, Ownership& ownership);
+// Gives the open file or folder the owner and group, and, when withPermissions, the permission
+// bits of ownership. Only ever through a descriptor: a path could be a link swapped meanwhile.
+bool applyOwnership(int descriptor, const Ownership& ownership, bool withPermissions);
+
+// Creates targetPath exclusively, never through a link, with mode 0600, and copies the regular
+// file at sourcePath into it; the new file is left open in target. On failure failedPath names
+// the path whose call failed (errno holds its reason) and nothing stays at targetPath.
+bool copyToNewFile(const QString& sourcePath, const QString& targetPath, Descriptor& target,
+                   QString& failedPath);
+
+// Removes the file (or link) at path.
+bool removeFile(const QString& path);
+
+// Creates the folder at path, for its owner alone (0700).
+bool makeFolder(const QString& path);
 
 // True when the process runs as root and so may give files away.
 bool runsAsRoot();

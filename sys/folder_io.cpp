@@ -178,11 +178,6 @@ bool createsOwnedBy(int folder, uid_t owner, gid_t group)
     return ::geteuid() == owner && newGroup == group;
 }
 
-bool setPermissionsAt(int folder, const char* path, mode_t permissions)
-{
-    return ::fchmodat(folder, path, permissions, 0) == 0;
-}
-
 bool linkAt(int fromFolder, const char* name, int toFolder, const char* toName)
 {
     return ::linkat(fromFolder, name, toFolder, toName, 0) == 0;

@@ -51,9 +51,6 @@ bool setStatus(int descriptor, mode_t permissions, bool setOwner, uid_t owner, g
 // True when what this process creates in the open folder gets owner and group by itself.
 bool createsOwnedBy(int folder, uid_t owner, gid_t group);
 
-// Sets the permission bits of path (relative to folder, no link in it is expected).
-bool setPermissionsAt(int folder, const char* path, mode_t permissions);
-
 // A new hard link toName inside toFolder to the file name inside fromFolder.
 bool linkAt(int fromFolder, const char* name, int toFolder, const char* toName);
 

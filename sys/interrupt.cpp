@@ -3,6 +3,7 @@
 
 #include <QDeadlineTimer>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -14,12 +15,14 @@ namespace Interrupt {
 namespace {
 
 int g_pipe[2] = {-1, -1};
-volatile sig_atomic_t g_signal = 0;
+// Read by the copy threads too. Lock-free, so that the handler may touch it.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
 void onStopSignal(int signal)
 {
-    if (g_signal == 0)
-        g_signal = signal;
+    int none = 0;
+    g_signal.compare_exchange_strong(none, signal); // the first signal is the one named
     const int savedErrno = errno;
     const char byte = 1;
     // A full pipe is already readable: a failed write loses nothing.
@@ -45,12 +48,12 @@ bool install()
 
 bool requested()
 {
-    return g_signal != 0;
+    return g_signal.load() != 0;
 }
 
 const char* signalName()
 {
-    switch (g_signal) {
+    switch (g_signal.load()) {
     case SIGINT: return "SIGINT";
     case SIGTERM: return "SIGTERM";
     case SIGHUP: return "SIGHUP";

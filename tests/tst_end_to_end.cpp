@@ -1,5 +1,6 @@
 // The built tool as an administrator runs it: the command line, and backup and restore on real
 // installations, with a scripted control server, as nobody and on a full volume.
+#include "sys/files.h"
 #include "tests/support/support.h"
 
 #include <QDirIterator>
@@ -11,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <csignal>
 #include <memory>
 
@@ -148,23 +150,31 @@ void tst_EndToEnd::usage()
     // Started as "./bw-vellacor-ctl", so that argv[0] shows as given.
     const ToolRun run = runTool(arguments.split(' ', Qt::SkipEmptyParts), QProcessEnvironment::systemEnvironment(),
                                 QFileInfo(BWV_TOOL_PATH).path(), "./bw-vellacor-ctl");
-    // The text itself is a constant of the code; here its place, its program name and its end.
-    QVERIFY2(run.standardError.startsWith("BW Vellacor control tool\nUsage:  ./bw-vellacor-ctl  <command> <options>\n--help "), run.standardError);
-    QVERIFY2(run.standardError.endsWith("assets - The contents of Vellacor media library\n" + after), run.standardError);
+    // The text itself is the usage table's: its first lines show argv[0] as given, its last ends
+    // the restore options, and what follows it comes right after.
+    QVERIFY2(run.standardError.startsWith("BW Vellacor control tool\nUsage:  ./bw-vellacor-ctl  <command> <options>\n--help "), run.standardError.constData());
+    QVERIFY2(run.standardError.endsWith("assets - The contents of Vellacor media library\n" + after), run.standardError.constData());
     QCOMPARE(run.exitCode, status);
 }
 
 void tst_EndToEnd::roundTrip_data()
 {
     QTest::addColumn<QStringList>("postgres"); // components kept in PostgreSQL
-    QTest::newRow("SQLite installation") << QStringList();
-    QTest::newRow("main database in PostgreSQL") << QStringList{"db"};
-    QTest::newRow("both databases in PostgreSQL") << QStringList{"db", "reporting_db"};
+    QTest::addColumn<QString>("linked"); // a path made a link to what it named, which nobody owns
+    QTest::newRow("SQLite installation") << QStringList() << "";
+    QTest::newRow("main database in PostgreSQL") << QStringList{"db"} << "";
+    QTest::newRow("both databases in PostgreSQL") << QStringList{"db", "reporting_db"} << "";
+    QTest::newRow("backup folder a link") << QStringList() << "backups";
+    QTest::newRow("backup root a link") << QStringList() << "backup_root";
+    QTest::newRow("media library a link") << QStringList() << "media";
+    QTest::newRow("SQLite file a link") << QStringList() << "main.db";
+    QTest::newRow("installation root a link") << QStringList() << "installation";
 }
 
 void tst_EndToEnd::roundTrip()
 {
     QFETCH(QStringList, postgres);
+    QFETCH(QString, linked);
     Installation installation;
     TestCluster cluster;
     QByteArray configuration;
@@ -179,7 +189,13 @@ void tst_EndToEnd::roundTrip()
                  QStringList());
         configuration += "  " + key.toUtf8() + ": \"" + cluster.url("e2e_" + key).toUtf8() + "\"\n";
     }
-    installation.configure(configuration);
+    installation.configure(configuration + (linked == "backup_root" ? "  backup_root: " + installation.backups.toUtf8() + '\n' : ""));
+    // Left out of the backup, and left in place by the restore.
+    QVERIFY(writeFile(installation.media + "/.hidden", "not backed up\n") && QFile::link("images/quay.png", installation.media + "/shortcut"));
+    const QString path = linked == "main.db" ? installation.mainDb : linked == "media" ? installation.media : linked == "installation" ? installation.root : installation.backups;
+    const QString elsewhere = installation.dir.filePath("elsewhere/" + linked);
+    QVERIFY(linked.isEmpty() || (QDir().mkpath(installation.backups) && QDir().mkpath(installation.dir.filePath("elsewhere")) && QDir().rename(path, elsewhere)
+                                 && QFile::link(elsewhere, path) && QProcess::execute("chown", {"-R", "nobody", elsewhere}) == 0 && setMode(elsewhere, linked == "main.db" ? 0640 : 0755)));
     const auto data = [&] {
         QStringList rows; // of the databases that the configuration names
         if (!postgres.contains("db"))
@@ -192,25 +208,24 @@ void tst_EndToEnd::roundTrip()
         return rows;
     };
     const QStringList dataBefore = data();
-    // Left out of the backup, and left in place by the restore.
-    QVERIFY(writeFile(installation.media + "/.hidden", "not backed up\n") && QFile::link("images/quay.png", installation.media + "/shortcut"));
-    const QMap<QString, QByteArray> mediaBefore = snapshot(installation.media);
+    const QMap<QString, QByteArray> mediaBefore = snapshot(installation.media + '/');
 
     // Skip items are matched whole: none of these skips anything, and each is warned about.
-    const ToolRun backup = installation.run({"--backup", "--backup-path", installation.backups, "--backup-skip", " db,DB,,Reporting"});
+    const QStringList skip{"--backup-skip", " db,DB,,Reporting"};
+    const ToolRun backup = installation.run(QStringList{"--backup"} + (linked == "backup_root" ? skip : QStringList{"--backup-path", installation.backups} + skip));
+    const QString made = installation.backups + (linked == "backup_root" ? '/' + names(installation.backups).value(0) : ""); // named as given
     QStringList warnings;
     for (const char* entry : {" db", "DB", "Reporting"})
         warnings << QString("[warning] Ignoring unknown component %1 in --backup-skip (the components are db, reporting, assets)").arg(entry);
     QCOMPARE(backup.lines, warnings + installation.expect("Creating", {"[warning] 2 entries of the media library were left out (hidden names, symbolic "
                                                                        "links or special files), such as {S}media/.hidden",
-                                                                       "[info] Created a backup of Vellacor data in {P}"}));
+                                                                       "[info] Created a backup of Vellacor data in " + made}));
     QCOMPARE(backup.exitCode, 0);
-    QCOMPARE(names(installation.backups), QStringList({"assets", "bw-vellacor-backup-metadata.json",
-                                                       postgres.contains("db") ? "db_dump.sql" : "db_dump.db",
-                                                       postgres.contains("reporting_db") ? "reporting_dump.sql" : "reporting_dump.db"}));
+    QCOMPARE(names(made), QStringList({"assets", "bw-vellacor-backup-metadata.json", postgres.contains("db") ? "db_dump.sql" : "db_dump.db",
+                                       postgres.contains("reporting_db") ? "reporting_dump.sql" : "reporting_dump.db"}));
     if (postgres.isEmpty())
-        QCOMPARE(sqlite(installation.backups + "/db_dump.db", {"SELECT * FROM projects"}), sqlite(installation.mainDb, {"SELECT * FROM projects"}));
-    const QByteArray metadata = readFile(installation.backups + "/bw-vellacor-backup-metadata.json");
+        QCOMPARE(sqlite(made + "/db_dump.db", {"SELECT * FROM projects"}), sqlite(installation.mainDb, {"SELECT * FROM projects"}));
+    const QByteArray metadata = readFile(made + "/bw-vellacor-backup-metadata.json");
     QVERIFY2(QRegularExpression(R"re(^\{"assets":\{"file":"assets"\},"backup-time":"\w{3} \w{3} \d{1,2} \d\d:\d\d:\d\d \d{4}",)re"
                                 R"re("db":\{"file":"db_dump\.(db|sql)"\},"reporting":\{"file":"reporting_dump\.(db|sql)"\},"version":"1\.0\.0"\}$)re")
                  .match(metadata).hasMatch(), metadata.constData());
@@ -222,28 +237,47 @@ void tst_EndToEnd::roundTrip()
     QVERIFY(QFile::remove(installation.media + "/images/quay.png"));
     QVERIFY(writeFile(installation.media + "/new/after-backup.txt", "new\n"));
 
-    const ToolRun restore = installation.run({"--restore", "--backup-path", installation.backups + '/'});
-    QCOMPARE(restore.lines, installation.expect("Restoring", {"[info] Restored a backup of Vellacor data from {P}/"}));
+    const ToolRun restore = installation.run({"--restore", "--backup-path", made + '/'});
+    QCOMPARE(restore.lines, installation.expect("Restoring", {"[info] Restored a backup of Vellacor data from " + made + '/'}));
     QCOMPARE(restore.exitCode, 0);
     QCOMPARE(data(), dataBefore);
-    QCOMPARE(snapshot(installation.media), mediaBefore);
+    QCOMPARE(snapshot(installation.media + '/'), mediaBefore); // the hidden file and the link stayed in place
     for (const QString& key : postgres)
         QCOMPARE(cluster.query("e2e_" + key, "SELECT count(*) FROM pg_tables WHERE tablename = 'later'"), QStringList{"0"});
+    // A link stays, and run as root the restore keeps the owners of what the links name.
+    QVERIFY(linked.isEmpty() || QFileInfo(path).isSymLink());
+    QDirIterator restored(installation.dir.filePath("elsewhere"), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while ((linked == "media" || linked == "main.db") && restored.hasNext())
+        QVERIFY2(QFileInfo(restored.next()).ownerId() == 65534, qPrintable(restored.filePath()));
+    QVERIFY(linked != "main.db" || QFileInfo(elsewhere).permissions().testFlag(QFile::ReadGroup)); // 0640 kept
 }
 
 void tst_EndToEnd::defaultFolderUnderBackupRoot()
 {
     Installation installation;
     installation.configure("  backup_root: ../../backups\n");
+    // A night that fails leaves no folder behind.
+    QCOMPARE(installation.run({"--backup", "--backup-skip", "db,reporting,assets"}).exitCode, 2);
+    QCOMPARE(names(installation.backups), QStringList());
+    // What killed nights left: a complete backup that never reached its folder, and a copy cut short.
+    const QString complete = installation.backups + "/1_2020_01_01_1.0.0_vellacor-backup", cut = installation.backups + "/2_2020_01_02_1.0.0_vellacor-backup";
+    QCOMPARE(installation.run({"--backup", "--backup-path", complete + "/vellacor-backup-tmp.x"}).exitCode, 0);
+    QVERIFY(writeFile(cut + "/vellacor-backup-tmp.y/assets/half", "cut"));
+
     const ToolRun run = installation.run({"--backup"});
     QCOMPARE(run.exitCode, 0);
-    const QStringList made = names(installation.backups);
+    const QStringList made = names(installation.backups).filter(QRegularExpression("^(?!1_)"));
     QCOMPARE(made.size(), 1);
     const QRegularExpressionMatch match = QRegularExpression(R"(^(\d{13})_(\d{4}_\d\d_\d\d)_1\.0\.0_vellacor-backup$)").match(made.first());
     QVERIFY2(match.hasMatch(), qPrintable(made.first()));
     // Milliseconds and date from one reading of the clock.
     QCOMPARE(QDateTime::fromMSecsSinceEpoch(match.captured(1).toLongLong()).toString("yyyy_MM_dd"), match.captured(2));
-    QCOMPARE(run.lines.last(), "[info] Created a backup of Vellacor data in " + installation.backups + '/' + made.first());
+    QCOMPARE(run.lines, installation.expect("Creating", {"[info] Completed the backup left unfinished in " + complete,
+                                                         "[info] Removed temporary folder " + cut + "/vellacor-backup-tmp.y left by an interrupted backup",
+                                                         "[info] Linked 2 unchanged media files from the earlier backup in " + complete + "/assets, copied 0",
+                                                         "[info] Created a backup of Vellacor data in {P}/" + made.first()}));
+    QCOMPARE(names(installation.backups), QStringList({made.first(), QFileInfo(complete).fileName()})); // the emptied folder went
+    QCOMPARE(names(complete), QStringList({"assets", "bw-vellacor-backup-metadata.json", "db_dump.db", "reporting_dump.db"}));
 }
 
 void tst_EndToEnd::editorSuspendedDuringBackup_data()
@@ -367,11 +401,13 @@ void tst_EndToEnd::failures_data()
         << QStringList{unknown.arg("component Db in --restore-skip" + components), unknown.arg("component REPORTING in --restore-skip" + components),
                        unknown.arg("component dbx in --restore-skip" + components), restoring, reading, "[info] Backup doesn't contain main database.", "[info] Backup doesn't contain reporting database.",
                        "[info] Skipping media library in restore.", "[error] No components selected for restore.", failed} << 2;
-    QTest::newRow("restore stops at the first failure") << "reporting database a folder" << "--restore --backup-path {P}"
-        << QStringList{restoring, reading, "[error] Failed to remove exiting database {S}data/reporting.db", failed} << 2;
+    QTest::newRow("restore stops at the first failure, and says why") << "reporting database a folder" << "--restore --backup-path {P}"
+        << QStringList{restoring, reading, "[error] {S}data/reporting.db: Is a directory", "[error] Failed to remove exiting database {S}data/reporting.db", failed} << 2;
     const QString linked = "[info] Linked 2 unchanged media files from the earlier backup in {P}/assets, copied 0";
     QTest::newRow("pg_dump writes half a dump, exit 0") << "half dump" << "--backup --delete --backup-path {P} --backup-skip db"
         << QStringList{creating, reading, "[info] Skipping main database in backup.", linked, "[error] Backup check failed for {P}/vellacor-backup-tmp…", backupFailed} << 2;
+    QTest::newRow("earlier entry that cannot be moved aside, as nobody: the others move back") << "sticky" << "--backup --delete --backup-path {P}"
+        << QStringList{creating, reading, linked, "[error] {P}/reporting_dump.db: Operation not permitted", "[error] Failed to remove existing data in {P}", backupFailed} << 2;
     QTest::newRow("dangling link named like an entry") << "link:db_dump.db->{D}/elsewhere" << "--backup --delete --backup-path {P}"
         << QStringList{creating, reading, linked, "[error] Failed to move {P}/vellacor-backup-tmp…", "[error] Failed to move temporary backup data from {P}/vellacor-backup-tmp…", backupFailed} << 2;
     for (const char* entry : {"bw-vellacor-backup-metadata.json", "db_dump.db", "assets"})
@@ -382,6 +418,8 @@ void tst_EndToEnd::failures_data()
         << QStringList{creating, reading, refusing.arg("{R}/server/", "no asset_root is configured"), backupFailed} << 2;
     QTest::newRow("asset_root the installation") << "configuration:  asset_root: .." << "--backup --delete --backup-path {P}"
         << QStringList{creating, reading, refusing.arg("{R}", "it is the installation folder"), backupFailed} << 2;
+    QTest::newRow("asset_root a parent of the installation, restore") << "configuration:  asset_root: ../.." << "--restore --backup-path {P}"
+        << QStringList{restoring, reading, refusing.arg("{D}", "it holds the installation folder"), load, failed} << 2;
     QTest::newRow("asset_root holds a database") << "configuration:  asset_root: data/" << "--backup --delete --backup-path {P}"
         << QStringList{creating, reading, refusing.arg("{S}data/", "it holds the database {S}data/main.db"), backupFailed} << 2;
     QTest::newRow("asset_root /, restore") << "configuration:  asset_root: /" << "--restore --backup-path {P}"
@@ -416,6 +454,9 @@ void tst_EndToEnd::failures()
     QVERIFY(setup != "no configuration" || QFile::remove(installation.server + "production.yaml"));
     QVERIFY(setup != "locked configuration" || setMode(installation.server + "production.yaml", 0600));
     QVERIFY(setup != "locked backup" || setMode(installation.backups, 0700));
+    // In a folder that all may write to, only its owner may move an entry: nobody's, but one.
+    QVERIFY(setup != "sticky" || (QProcess::execute("chown", {"-R", "nobody", installation.backups}) == 0 && setMode(installation.backups, 01777)
+                                  && ::chown(QFile::encodeName(installation.backups), 0, 0) == 0 && ::chown(QFile::encodeName(installation.backups + "/reporting_dump.db"), 0, 0) == 0));
     QVERIFY(setup != "no media" || QDir(installation.media).removeRecursively());
     QVERIFY(!setup.startsWith("metadata:") || writeFile(metadata, setup.mid(9).toUtf8()));
     if (setup.startsWith("configuration:"))
@@ -520,9 +561,13 @@ void tst_EndToEnd::stoppedAndConcurrentBackups()
     };
     const QString failed = "[error] Vellacor backup process failed.";
 
-    // While one backup waits for the server, a second is refused; SIGTERM ends the wait.
+    // While one backup waits for the server, its temporary folder stays locked and a second
+    // backup is refused; SIGTERM ends the wait.
     QProcess waiting;
     QVERIFY(start(waiting, 0));
+    const QStringList working = QDir(installation.backups).entryList({"vellacor-backup-tmp*"}, QDir::Dirs);
+    Sys::FolderLock probe;
+    QVERIFY(working.size() == 1 && !probe.tryLock(installation.backups + '/' + working.first()) && errno == EWOULDBLOCK);
     const ToolRun second = installation.run(backup);
     QCOMPARE(second.lines, installation.expect("Creating", {"[error] Another bw-vellacor-ctl process is working on " + installation.root, failed}));
     QCOMPARE(second.exitCode, 2);
@@ -543,10 +588,12 @@ void tst_EndToEnd::stoppedAndConcurrentBackups()
     QCOMPARE(leftovers.size(), 1);
     installation.port = 0; // as good as no server
     installation.configure();
+    QVERIFY(QFile::rename(installation.backups + "/reporting_dump.db", installation.backups + "/Reporting_Dump.DB")); // still the earlier backup's
     QCOMPARE(installation.run(backup).lines,
              installation.expect("Creating", {"[info] Removed temporary folder {P}/" + leftovers.first() + " left by an interrupted backup",
                                               "[info] Linked 2 unchanged media files from the earlier backup in {P}/assets, copied 0",
                                               "[info] Created a backup of Vellacor data in {P}"}));
+    QCOMPARE(names(installation.backups), QStringList({"assets", "bw-vellacor-backup-metadata.json", "db_dump.db", "reporting_dump.db"}));
 
     // SIGINT during a large media copy.
     const QMap<QString, QByteArray> complete = snapshot(installation.backups);

@@ -1,5 +1,7 @@
-// The stand-ins for the maker's libraries: the crash handler.
+// The stand-ins for the maker's libraries and the system below them: the crash handler and
+// the wake-up of a wait by a stop signal.
 #include "platform/brisken/crash_handler.h"
+#include "sys/interrupt.h"
 #include "tests/support/support.h"
 
 #include <QTemporaryDir>
@@ -7,6 +9,9 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 class tst_Platform : public QObject {
     Q_OBJECT
@@ -14,6 +19,7 @@ class tst_Platform : public QObject {
 private slots:
     void crashReport_data();
     void crashReport();
+    void stopSignalWakesAWaitOnAnotherThread();
 };
 
 volatile bool keepRecursing = true; // read through volatile: the recursion is not provably endless
@@ -28,20 +34,35 @@ int exhaustStack(int depth)
 void tst_Platform::crashReport_data()
 {
     QTest::addColumn<int>("signal"); // 0: no crash, and nothing written
-    QTest::newRow("no crash") << 0;
-    QTest::newRow("SIGSEGV from a stack overflow, reported on a stack of its own") << SIGSEGV;
-    QTest::newRow("abort") << SIGABRT;
+    QTest::addColumn<QString>("folder"); // what is at the dump folder before the crash
+    QTest::addColumn<bool>("reported");
+    // clang-format off
+    QTest::newRow("no crash") << 0 << "" << false;
+    QTest::newRow("SIGSEGV from a stack overflow, reported on a stack of its own") << SIGSEGV << "" << true;
+    QTest::newRow("abort, into a folder of root's") << SIGABRT << "0755 root" << true;
+    QTest::newRow("a link planted at the report's name is not followed") << SIGABRT << "0755 root link" << false;
+    QTest::newRow("a folder of another user's") << SIGABRT << "0700 nobody" << false;
+    QTest::newRow("a folder that everyone may write to") << SIGABRT << "1777 root" << false;
+    // clang-format on
 }
 
 void tst_Platform::crashReport()
 {
     QFETCH(int, signal);
+    QFETCH(QString, folder);
+    QFETCH(bool, reported);
     QTemporaryDir tmp;
     const QString dumps = tmp.filePath("crashes/dumps");
+    const QString precious = tmp.filePath("precious");
+    QVERIFY(writeFile(precious, "precious\n"));
+    const QStringList made = folder.split(' ');
+    QVERIFY(folder.isEmpty() || (QDir().mkpath(dumps) && setMode(dumps, made[0].toUInt(nullptr, 8)) && ::chown(QFile::encodeName(dumps), made[1] == "root" ? 0 : 65534, 0) == 0));
     const int status = runInChild([&] {
         const rlimit noCore{0, 0};
         ::setrlimit(RLIMIT_CORE, &noCore);
-        Brisken::CrashHandler::init("bw-vellacor-ctl", "https://crash.example/upload", dumps);
+        if (folder.endsWith("link") && !QFile::link(precious, dumps + QString("/bw-vellacor-ctl-%1.crash").arg(::getpid())))
+            return false;
+        Brisken::CrashHandler::init("bw-vellacor-ctl", "https://crash.example/upload", dumps + '/');
         Brisken::CrashHandler::setAnnotation("bw-vellacor-version", "9.8.7-test");
         if (signal == SIGSEGV)
             exhaustStack(0);
@@ -50,13 +71,45 @@ void tst_Platform::crashReport()
         return true;
     });
     QCOMPARE(status, signal == 0 ? 0 : 128 + signal);
-    const QFileInfoList reports = QDir(dumps).entryInfoList(QDir::Files);
-    QCOMPARE(reports.size(), signal == 0 ? 0 : 1);
+    const QFileInfoList reports = QDir(dumps).entryInfoList(QDir::Files | QDir::NoSymLinks);
+    QCOMPARE(reports.size(), reported ? 1 : 0);
+    QCOMPARE(readFile(precious), QByteArray("precious\n"));
     QVERIFY(signal != 0 || !QFileInfo::exists(tmp.filePath("crashes")));
-    for (const QFileInfo& report : reports)
+    const auto mode = [](const QString& path) { struct stat s {}; return ::stat(QFile::encodeName(path), &s) == 0 ? s.st_mode & 07777 : 0; };
+    QVERIFY(!folder.isEmpty() || signal == 0 || (mode(tmp.filePath("crashes")) == 0700 && mode(dumps) == 0700));
+    for (const QFileInfo& report : reports) {
+        QCOMPARE(mode(report.filePath()), 0600u);
         for (const char* expected : {"bw-vellacor-ctl", signal == SIGSEGV ? "SIGSEGV" : "SIGABRT", "bw-vellacor-version", "9.8.7-test",
                                      "https://crash.example/upload"})
             QVERIFY2(readFile(report.filePath()).contains(expected), expected);
+    }
+}
+
+void tst_Platform::stopSignalWakesAWaitOnAnotherThread()
+{
+    // The waiting thread blocks the stop signals, so another thread takes the handler and the
+    // wait's poll is not interrupted: only the handler's pipe can end it.
+    int never[2]; // a pipe nothing is written to
+    QVERIFY(::pipe(never) == 0);
+    QCOMPARE(runInChild([&] {
+                 sigset_t stop;
+                 sigemptyset(&stop);
+                 sigaddset(&stop, SIGTERM);
+                 if (!Interrupt::install() || ::pthread_sigmask(SIG_BLOCK, &stop, nullptr) != 0)
+                     return false;
+                 const QString waiterState = QString("/proc/self/task/%1/stat").arg(::gettid());
+                 std::thread signaller([&] {
+                     ::pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+                     // Once the waiter sleeps in its poll, or it would see the request before.
+                     waitFor([&] { return QString(readFile(waiterState)).section(')', -1).startsWith(" S"); });
+                     ::kill(::getpid(), SIGTERM);
+                 });
+                 // No limit: a wait that the signal does not end lasts until runInChild gives up.
+                 const Interrupt::Wait result = Interrupt::waitReadable(never[0], -1);
+                 signaller.join();
+                 return result == Interrupt::Wait::Stopped;
+             }),
+             0);
 }
 
 QTEST_GUILESS_MAIN(tst_Platform)

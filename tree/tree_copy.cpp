@@ -97,7 +97,7 @@ private:
     std::atomic<int> m_openFolders{0};
     // Folders whose own permission bits would lock out anyone but root: they are made
     // accessible to their owner and get their bits only at the end, deepest first.
-    std::vector<std::pair<QByteArray, mode_t>> m_lockedFolders;
+    std::vector<std::pair<Sys::Descriptor, mode_t>> m_lockedFolders;
     // Seen by the walk only.
     int m_leftOut = 0;
     QByteArray m_firstLeftOut;
@@ -156,8 +156,9 @@ bool TreeCopy::run(Sys::Descriptor source, Sys::Descriptor target, Sys::Descript
         });
         copied = false;
     }
+    // Through the folders' own descriptors: a path could meanwhile lead through a link.
     for (auto folder = m_lockedFolders.rbegin(); folder != m_lockedFolders.rend(); ++folder)
-        Sys::setPermissionsAt(root->target.get(), folder->first.constData(), folder->second);
+        Sys::setStatus(folder->first.get(), folder->second, false, 0, 0);
     return copied;
 }
 
@@ -207,7 +208,7 @@ bool TreeCopy::makeFolder(const CopyFolder& parent, WindowEntry& entry, CopyFold
     if (outcome.made) {
         mode_t permissions = known ? status.permissions : m_newFolderMode;
         if (!m_runsAsRoot && (permissions & 0700) != 0700) {
-            m_lockedFolders.emplace_back(child.path, permissions);
+            m_lockedFolders.emplace_back(Sys::openFolderAt(child.target.get(), "."), permissions);
             permissions |= 0700;
         }
         // Set even when the bits look right: a folder inherits the set-group bit.

@@ -1,7 +1,7 @@
 // Stand-in for the foundation library's crash handler: a report file on a fatal signal.
 //
 // Everything the signal handler needs is prepared in fixed buffers beforehand, so the handler
-// itself only calls async-signal-safe functions (mkdir, open, write, close, raise).
+// itself only calls async-signal-safe functions (mkdir, open, fstat, write, close, raise).
 #include "platform/brisken/crash_handler.h"
 
 #include <QFile>
@@ -84,7 +84,7 @@ const char* signalName(int signal)
     }
 }
 
-// mkdir -p on a fixed buffer, in the handler.
+// mkdir -p on a fixed buffer, in the handler; what it makes is the running user's alone.
 void makeFolders(const char* path)
 {
     char partial[textCapacity];
@@ -107,20 +107,40 @@ void appendPath(char* target, size_t capacity, const char* piece)
     std::memcpy(target + used, piece, length + 1);
 }
 
+// The report goes only into a folder that no other user can change: one that the handler has
+// just made, or one of the running user's that only its owner may write to. Run as root, the
+// tool must not be steered into writing where someone else prepared a folder or a link.
+int openDumpFolder()
+{
+    const int folder = ::open(g_dumpFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat status {};
+    if (folder >= 0
+        && (::fstat(folder, &status) != 0 || status.st_uid != ::geteuid()
+            || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+        ::close(folder);
+        return -1;
+    }
+    return folder;
+}
+
 void onFatalSignal(int signal)
 {
     makeFolders(g_dumpFolder);
 
     char number[32];
-    char reportPath[textCapacity] = {0};
-    appendPath(reportPath, sizeof reportPath, g_dumpFolder);
-    appendPath(reportPath, sizeof reportPath, "/");
-    appendPath(reportPath, sizeof reportPath, g_programName);
-    appendPath(reportPath, sizeof reportPath, "-");
-    appendPath(reportPath, sizeof reportPath, formatNumber(long(::getpid()), number, sizeof number));
-    appendPath(reportPath, sizeof reportPath, ".crash");
+    char reportName[textCapacity] = {0};
+    appendPath(reportName, sizeof reportName, g_programName);
+    appendPath(reportName, sizeof reportName, "-");
+    appendPath(reportName, sizeof reportName,
+               formatNumber(long(::getpid()), number, sizeof number));
+    appendPath(reportName, sizeof reportName, ".crash");
 
-    const int fd = ::open(reportPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A new file only: whatever already has the name, a planted link included, stays untouched.
+    const int folder = openDumpFolder();
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    const int fd = folder < 0 ? -1 : ::openat(folder, reportName, flags, 0600);
+    if (folder >= 0)
+        ::close(folder);
     if (fd >= 0) {
         writeText(fd, "program: ");
         writeText(fd, g_programName);
@@ -156,7 +176,11 @@ bool CrashHandler::init(const QString& programName, const QString& uploadUrl,
 {
     copyText(g_programName, sizeof g_programName, programName.toUtf8());
     copyText(g_uploadUrl, sizeof g_uploadUrl, uploadUrl.toUtf8());
-    copyText(g_dumpFolder, sizeof g_dumpFolder, QFile::encodeName(minidumpPath));
+    // Without a trailing "/", which would make the open follow a link in the folder's place.
+    QString folder = minidumpPath;
+    while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    copyText(g_dumpFolder, sizeof g_dumpFolder, QFile::encodeName(folder));
 
     // backtrace() loads its unwinder on first use; do that now, not inside the handler.
     void* frame[1];

@@ -1,12 +1,25 @@
-// The pg_dump and psql runner with fake programs: argument vectors, judging, limits.
+// The pg_dump and psql runner with fake programs: argument vectors, judging, limits, signals.
 #include "db/tool_runner.h"
+#include "sys/interrupt.h"
 #include "tests/support/support.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <cerrno>
 #include <csignal>
+
+namespace {
+
+const QString url = "postgres://u:pw@127.0.0.1:1/v?sslmode=disable"; // no server: no session
+
+// True while pid names a process that has not ended; a zombie has.
+bool running(qint64 pid)
+{
+    const QByteArray stat = readFile(QString("/proc/%1/stat").arg(pid));
+    return !stat.isEmpty() && stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
+}
+
+} // namespace
 
 class tst_ToolRunner : public QObject {
     Q_OBJECT
@@ -21,28 +34,32 @@ void tst_ToolRunner::toolRuns_data()
     QTest::addColumn<QString>("program"); // a fake one, alone on the search path
     QTest::addColumn<QByteArray>("body"); // null: there is none
     QTest::addColumn<QByteArray>("limit"); // BW_VELLACOR_TOOL_TIMEOUT_MS
-    QTest::addColumn<QStringList>("lines"); // empty: the run succeeds
+    QTest::addColumn<int>("status"); // of the tool, a forked copy of this test: 0 when the run succeeded
+    QTest::addColumn<QStringList>("lines");
 
     const QString errors = "[error] There were errors when running psql: ";
     const QByteArray argv = "for a in \"$@\"; do printf '%s\\n' \"$a\"; done >&2";
-    const QString url = "postgres://u:pw@h:5433/v?sslmode=disable";
+    const QByteArray pid = "echo $$ > \"$0.pid\"; ";
     // clang-format off
-    QTest::newRow("argument vector of a dump") << "pg_dump" << argv << QByteArray()
+    QTest::newRow("argument vector of a dump") << "pg_dump" << argv << QByteArray() << 1
         << QStringList{"[error] There were errors when running pg_dump: -w", "-f", "<T>/it's dump.sql", "-x", url, ""};
-    QTest::newRow("argument vector of a load") << "psql" << argv << QByteArray()
+    QTest::newRow("argument vector of a load") << "psql" << argv << QByteArray() << 1
         << QStringList{errors + "-w", "-f", "<T>/it's dump.sql", url, ""};
     QTest::newRow("plpgsql and empty lines ignored, output unread") << "psql"
-        << QByteArray("echo ERROR; printf 'NOTICE: \"plpgsql\" exists\\n\\nplpgsql\\r\\n' >&2") << QByteArray() << QStringList();
-    QTest::newRow("exit code alone") << "psql" << QByteArray("exit 3") << QByteArray() << QStringList{"[error] psql failed, exit code 3"};
+        << QByteArray("echo ERROR; printf 'NOTICE: \"plpgsql\" exists\\n\\nplpgsql\\r\\n' >&2") << QByteArray() << 0 << QStringList();
+    QTest::newRow("exit code alone") << "psql" << QByteArray("exit 3") << QByteArray() << 1 << QStringList{"[error] psql failed, exit code 3"};
     QTest::newRow("error line, whole output, exit code not") << "psql" << QByteArray("printf 'NOTICE: plpgsql\\nERROR:  no\\n' >&2; exit 2")
-        << QByteArray() << QStringList{errors + "NOTICE: plpgsql", "ERROR:  no", ""};
-    QTest::newRow("blanks and PLPGSQL are error lines") << "psql" << QByteArray("echo '   ' >&2; echo PLPGSQL >&2") << QByteArray()
+        << QByteArray() << 1 << QStringList{errors + "NOTICE: plpgsql", "ERROR:  no", ""};
+    QTest::newRow("blanks and PLPGSQL are error lines") << "psql" << QByteArray("echo '   ' >&2; echo PLPGSQL >&2") << QByteArray() << 1
         << QStringList{errors + "   ", "PLPGSQL", ""};
-    QTest::newRow("crash") << "psql" << QByteArray("kill -SEGV $$") << QByteArray() << QStringList{"[error] Error: psql crashed"};
-    QTest::newRow("not on the search path") << "pg_dump" << QByteArray() << QByteArray() << QStringList{"[error] Error: Could not start pg_dump"};
-    QTest::newRow("past the limit, killed and reaped") << "psql" << QByteArray("echo $$ > \"$0.pid\"; exec sleep 30") << QByteArray("300")
+    QTest::newRow("crash") << "psql" << QByteArray("kill -SEGV $$") << QByteArray() << 1 << QStringList{"[error] Error: psql crashed"};
+    QTest::newRow("not on the search path") << "pg_dump" << QByteArray() << QByteArray() << 1 << QStringList{"[error] Error: Could not start pg_dump"};
+    QTest::newRow("past the limit, killed") << "psql" << pid + "exec sleep 30" << QByteArray("300") << 1
         << QStringList{"[error] Could not run psql to store SQL"};
-    QTest::newRow("limit 0 is ignored") << "psql" << QByteArray("sleep 0.3") << QByteArray("0") << QStringList();
+    QTest::newRow("standard input empty") << "psql" << QByteArray("cat") << QByteArray("600") << 0 << QStringList();
+    QTest::newRow("limit 0 is ignored") << "psql" << QByteArray("sleep 0.3") << QByteArray("0") << 0 << QStringList();
+    QTest::newRow("stop request: the dump is stopped, no line") << "pg_dump" << pid + "kill -TERM $PPID; exec sleep 120" << QByteArray("5000") << 1 << QStringList();
+    QTest::newRow("tool killed: the child ends too") << "psql" << pid + "kill -KILL $PPID; exec sleep 120" << QByteArray() << 128 + SIGKILL << QStringList();
     // clang-format on
 }
 
@@ -51,26 +68,26 @@ void tst_ToolRunner::toolRuns()
     QFETCH(QString, program);
     QFETCH(QByteArray, body);
     QFETCH(QByteArray, limit);
+    QFETCH(int, status);
     QFETCH(QStringList, lines);
     QTemporaryDir tmp;
     const QString fake = tmp.filePath(program);
     QVERIFY(body.isNull() || (writeFile(fake, "#!/bin/sh\nPATH=/usr/bin:/bin\n" + body + '\n') && setMode(fake, 0755)));
-    const QByteArray path = qgetenv("PATH");
-    qputenv("PATH", QFile::encodeName(tmp.path()));
-    qputenv("BW_VELLACOR_TOOL_TIMEOUT_MS", limit);
-    const QString url = "postgres://u:pw@h:5433/v?sslmode=disable";
     const QString sqlFile = tmp.filePath("it's dump.sql"); // each argument arrives whole
-    bool succeeded = false;
-    {
-        TraceCapture trace;
-        succeeded = program == "pg_dump" ? dumpPostgresDatabase(url, sqlFile) : runDatabaseTool(program, url, sqlFile, {});
-        qputenv("PATH", path);
-        QCOMPARE(trace.lines(), lines.replaceInStrings("<T>", tmp.path()));
-    }
-    QCOMPARE(succeeded, lines.isEmpty());
-    const QByteArray pid = readFile(fake + ".pid");
-    if (!pid.isEmpty()) // gone, not left running or as a zombie
-        QVERIFY(::kill(pid.trimmed().toInt(), 0) == -1 && errno == ESRCH);
+    TraceCapture trace;
+    QCOMPARE(runInChild([&] {
+                 qputenv("PATH", QFile::encodeName(tmp.path()));
+                 qputenv("BW_VELLACOR_TOOL_TIMEOUT_MS", limit);
+                 return Interrupt::install()
+                        && (program == "pg_dump" ? dumpPostgresDatabase(url, sqlFile) : runDatabaseTool(program, url, sqlFile, {}));
+             }),
+             status);
+    QCOMPARE(trace.lines(), lines.replaceInStrings("<T>", tmp.path()));
+    const qint64 pid = readFile(fake + ".pid").trimmed().toLongLong();
+    const bool gone = pid == 0 || waitFor([&] { return !running(pid); });
+    if (!gone)
+        ::kill(pid, SIGKILL);
+    QVERIFY(gone);
 }
 
 QTEST_GUILESS_MAIN(tst_ToolRunner)

@@ -1,4 +1,5 @@
-// The pg_dump and psql runner with fake programs: argument vectors, judging, limits, signals.
+// The pg_dump and psql runner: fake programs for argument vectors, judging, limits and signals;
+// the real ones on a database that is slow to dump and load.
 #include "db/tool_runner.h"
 #include "sys/interrupt.h"
 #include "tests/support/support.h"
@@ -27,6 +28,7 @@ class tst_ToolRunner : public QObject {
 private slots:
     void toolRuns_data();
     void toolRuns();
+    void slowDatabaseRoundTrip();
 };
 
 void tst_ToolRunner::toolRuns_data()
@@ -54,8 +56,10 @@ void tst_ToolRunner::toolRuns_data()
         << QStringList{errors + "   ", "PLPGSQL", ""};
     QTest::newRow("crash") << "psql" << QByteArray("kill -SEGV $$") << QByteArray() << 1 << QStringList{"[error] Error: psql crashed"};
     QTest::newRow("not on the search path") << "pg_dump" << QByteArray() << QByteArray() << 1 << QStringList{"[error] Error: Could not start pg_dump"};
-    QTest::newRow("past the limit, killed") << "psql" << pid + "exec sleep 30" << QByteArray("300") << 1
-        << QStringList{"[error] Could not run psql to store SQL"};
+    QTest::newRow("stuck: no file, no session, killed") << "psql" << pid + "exec sleep 30" << QByteArray("600") << 1
+        << QStringList{"[warning] psql made no progress for 1 s (the limit is set with BW_VELLACOR_TOOL_TIMEOUT_MS)", "[error] Could not run psql to store SQL"};
+    QTest::newRow("dump file grows past the limit") << "pg_dump" << QByteArray("for i in $(seq 12); do echo x >> \"$3\"; sleep 0.1; done") << QByteArray("600") << 0 << QStringList();
+    QTest::newRow("reads on past the limit") << "psql" << QByteArray("seq 12 > \"$3\"; while read l; do sleep 0.1; done < \"$3\"") << QByteArray("600") << 0 << QStringList();
     QTest::newRow("standard input empty") << "psql" << QByteArray("cat") << QByteArray("600") << 0 << QStringList();
     QTest::newRow("limit 0 is ignored") << "psql" << QByteArray("sleep 0.3") << QByteArray("0") << 0 << QStringList();
     QTest::newRow("stop request: the dump is stopped, no line") << "pg_dump" << pid + "kill -TERM $PPID; exec sleep 120" << QByteArray("5000") << 1 << QStringList();
@@ -88,6 +92,33 @@ void tst_ToolRunner::toolRuns()
     if (!gone)
         ::kill(pid, SIGKILL);
     QVERIFY(gone);
+}
+
+void tst_ToolRunner::slowDatabaseRoundTrip()
+{
+    TestCluster cluster;
+    QVERIFY2(cluster.load(), "no test cluster: run the tests through ctest");
+    QVERIFY(cluster.createDatabase("runner_slow") && cluster.createDatabase("runner_copy"));
+    // pg_dump and psql spend seconds on the large objects, moving all the time; the build of
+    // the partial index sleeps half a second without reading a byte of the dump.
+    QCOMPARE(cluster.query("runner_slow", "CREATE TABLE docs AS SELECT g AS id, lo_from_bytea(0, convert_to(repeat(md5(g::text), 1024), 'UTF8')) AS body"
+                                          " FROM generate_series(1, 600) g; ALTER TABLE docs ADD PRIMARY KEY (id);"
+                                          "CREATE FUNCTION slow(x int) RETURNS int IMMUTABLE LANGUAGE plpgsql AS 'BEGIN PERFORM pg_sleep(0.01); RETURN x; END';"
+                                          "CREATE INDEX docs_slow ON docs (slow(id)) WHERE id <= 50;"),
+             QStringList());
+    QTemporaryDir tmp;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("VELLACOR_ROOT", tmp.path());
+    environment.insert("PATH", cluster.binFolder() + ':' + environment.value("PATH")); // no wrapper to start first
+    environment.insert("BW_VELLACOR_TOOL_TIMEOUT_MS", "300");
+    for (const QString command : {"backup", "restore"}) { // the restore into a new database
+        QVERIFY(writeFile(tmp.filePath("server/production.yaml"), "server:\n  db: " + cluster.url(command == "backup" ? "runner_slow" : "runner_copy").toUtf8()
+                                                                      + "\n  reporting_db: sqlite://r.db\n  asset_root: media\n  control_port: 0\n"));
+        const ToolRun run = runTool({"--" + command, "--backup-path", tmp.filePath("b"), "--" + command + "-skip", "reporting,assets"}, environment);
+        QVERIFY2(run.exitCode == 0, run.standardError);
+    }
+    const QString content = "SELECT count(*), sum(length(lo_get(body))) FROM docs UNION ALL SELECT 0, count(*) FROM pg_indexes WHERE tablename = 'docs'";
+    QCOMPARE(cluster.query("runner_copy", content), QStringList({"600|19660800", "0|2"}));
 }
 
 QTEST_GUILESS_MAIN(tst_ToolRunner)

@@ -111,7 +111,7 @@ void tst_ToolRunner::slowDatabaseRoundTrip()
     environment.insert("VELLACOR_ROOT", tmp.path());
     environment.insert("PATH", cluster.binFolder() + ':' + environment.value("PATH")); // no wrapper to start first
     environment.insert("BW_VELLACOR_TOOL_TIMEOUT_MS", "300");
-    for (const QString command : {"backup", "restore"}) { // the restore into a new database
+    for (const QString command : {"backup", "restore"}) { // into a new database: clearing leaves large objects
         QVERIFY(writeFile(tmp.filePath("server/production.yaml"), "server:\n  db: " + cluster.url(command == "backup" ? "runner_slow" : "runner_copy").toUtf8()
                                                                       + "\n  reporting_db: sqlite://r.db\n  asset_root: media\n  control_port: 0\n"));
         const ToolRun run = runTool({"--" + command, "--backup-path", tmp.filePath("b"), "--" + command + "-skip", "reporting,assets"}, environment);

@@ -5,12 +5,12 @@
 
 #include "fs/folder_ops.h"
 #include "platform/brisken/trace.h"
+#include "sys/child_process.h"
 
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 
 namespace {
 
@@ -43,11 +43,12 @@ QString resticReason(const QByteArray& standardError, int exitCode)
 }
 
 // Runs restic with arguments (no shell) in folder, waiting at most timeoutS seconds. Its
-// standard input is empty, so it never waits for a password on a terminal.
+// standard input is empty, so it never waits for a password on a terminal, and it ends with
+// this program.
 ResticRun runRestic(const QStringList& arguments, int timeoutS, const QString& folder = QString())
 {
     ResticRun run;
-    QProcess process;
+    ChildProcess process;
     process.setProgram(QStringLiteral("restic"));
     process.setArguments(arguments);
     process.setWorkingDirectory(folder);
@@ -57,7 +58,6 @@ ResticRun runRestic(const QStringList& arguments, int timeoutS, const QString& f
                           .arg(process.errorString());
         return run;
     }
-    process.closeWriteChannel();
     if (!process.waitForFinished(timeoutS * 1000)) {
         process.kill();
         process.waitForFinished();

@@ -67,6 +67,8 @@ bool knowsRestrict(const ToolVersion& psql)
 
 // A table of contents entry: pg_dump frames each one with "--" lines.
 const QByteArray tocPrefix = "-- Name: ";
+// The entry of a table's rows, or of large objects' contents.
+const QByteArray dataPrefix = "-- Data for Name: ";
 
 bool parseTocLine(const QByteArray& line, DumpObject& object)
 {
@@ -130,8 +132,10 @@ bool readDumpObjects(const QString& dumpFile, QList<DumpObject>& objects, QStrin
     QFile file(dumpFile);
     if (!openDump(file, reason))
         return false;
-    // Rows of COPY blocks are data: a row that looks like a comment must not name an object.
-    // A long line arrives in pieces; only a piece that starts a line is looked at.
+    // pg_dump writes every object that can be created before the first table's data, which is
+    // nearly all of a large dump: the reading stops there. Should a dump hold rows before it,
+    // rows of COPY blocks are data, and a row that looks like a comment names no object. A
+    // long line arrives in pieces; only a piece that starts a line is looked at.
     QByteArray line(65536, '\0');
     bool inCopy = false;
     bool atLineStart = true;
@@ -153,6 +157,8 @@ bool readDumpObjects(const QString& dumpFile, QList<DumpObject>& objects, QStrin
         }
         if (piece.startsWith("COPY ") && piece.endsWith("FROM stdin;\n")) {
             inCopy = true;
+        } else if (afterFrame && piece.startsWith(dataPrefix)) {
+            break;
         } else if (afterFrame && piece.startsWith(tocPrefix)) {
             DumpObject object;
             if (parseTocLine(piece.trimmed(), object))

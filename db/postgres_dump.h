@@ -1,8 +1,8 @@
 // Reads what a restore needs to know of a pg_dump plain SQL file: whether it is complete,
 // whether the installed psql can load it, and which objects it will create.
 //
-// Dumps can be gigabytes: the checks read only the head and the tail, and the object list is
-// one streaming pass that keeps nothing but the table of contents.
+// Dumps can be gigabytes: the checks read only the head and the tail, and the object list
+// reads the table of contents up to the first table's data.
 #pragma once
 
 #include <QList>
@@ -23,6 +23,7 @@ bool checkDumpComplete(const QString& dumpFile, QString& reason);
 // of the same or an older major version, and any \restrict command in it is one psql knows.
 bool checkDumpLoadable(const QString& dumpFile, const QString& psqlVersion, QString& reason);
 
-// The dump's table of contents in the dump's order; false with the reason when it cannot be
-// read.
+// The entries of the dump's table of contents before its data (tables, views, sequences,
+// routines, types and schemas all come before it), in the dump's order; false with the reason
+// when it cannot be read.
 bool readDumpObjects(const QString& dumpFile, QList<DumpObject>& objects, QString& reason);

@@ -2,16 +2,21 @@
 #include "db/tool_runner.h"
 
 #include "platform/brisken/trace.h"
+#include "platform/vellacor/vellacor.h"
 #include "report/progress.h"
 #include "report/size_text.h"
 #include "sys/child_process.h"
 #include "sys/interrupt.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTextStream>
+#include <QVariant>
 
 #include <functional>
 
@@ -20,8 +25,10 @@ namespace {
 const int defaultTimeoutMs = 120000;
 // Enough to reap a child after SIGKILL; only an unkillable (D-state) child takes longer.
 const int reapTimeoutMs = 30000;
-// How often a wait for a child looks for a stop request.
+// How often a wait for a child looks for a stop request and at the child's file.
 const int stopCheckMs = 50;
+// The children's database sessions carry it, so that the tool can find them.
+const char* const applicationName = "bw-vellacor-ctl";
 
 int toolTimeoutMs()
 {
@@ -87,6 +94,9 @@ bool judgeRun(const QProcess& process, int errorCode, bool finished,
         return false;
     }
     if (!finished) {
+        Brisken::Trace::warning(
+            "%s made no progress for %d s (the limit is set with BW_VELLACOR_TOOL_TIMEOUT_MS)",
+            qUtf8Printable(process.program()), qRound(toolTimeoutMs() / 1000.0));
         Brisken::Trace::error("Could not run %s to store SQL", qUtf8Printable(process.program()));
         return false;
     }
@@ -109,56 +119,156 @@ QMetaObject::Connection reportErrors(QProcess& process, int& errorCode, const QS
 }
 
 // How far psql has read its file: the position of the descriptor that has it open, as the
-// kernel shows it in /proc. -1 while it cannot be seen.
-qint64 readPosition(qint64 pid, const QString& file, QString& descriptorPath)
+// kernel shows it in /proc. -1 while it cannot be seen. descriptor keeps the one found.
+qint64 readPosition(qint64 pid, const QString& file, QString& descriptor)
 {
     const QString folder = QStringLiteral("/proc/%1/").arg(pid);
-    if (descriptorPath.isEmpty()) {
-        for (const QString& fd : QDir(folder + QStringLiteral("fd")).entryList(QDir::System)) {
-            if (QFile::symLinkTarget(folder + QStringLiteral("fd/") + fd) == file)
-                descriptorPath = folder + QStringLiteral("fdinfo/") + fd;
+    const QString links = folder + QStringLiteral("fd/");
+    // The one found earlier may have been closed since, or opened again on something else.
+    if (descriptor.isEmpty() || QFile::symLinkTarget(links + descriptor) != file) {
+        descriptor.clear();
+        // Files: a link to the dump; System: those to pipes, sockets and devices.
+        for (const QString& fd : QDir(links).entryList(QDir::Files | QDir::System)) {
+            if (QFile::symLinkTarget(links + fd) == file)
+                descriptor = fd;
         }
     }
-    QFile info(descriptorPath);
-    if (descriptorPath.isEmpty() || !info.open(QIODevice::ReadOnly))
+    QFile info(folder + QStringLiteral("fdinfo/") + descriptor);
+    if (descriptor.isEmpty() || !info.open(QIODevice::ReadOnly))
         return -1;
     const QByteArray position = info.readLine();
     return position.startsWith("pos:") ? position.mid(4).trimmed().toLongLong() : -1;
 }
 
+// Tells whether pg_dump or psql is getting anywhere: pg_dump's dump file grows, psql's read
+// position in it moves, or the child's database session runs a statement that waits for no
+// lock, or has begun another since the last look (an index build reads nothing from the file).
+// The session is looked at only while the file stands still, at most once a second (four
+// times per limit when that is shorter), over a connection of the tool's own; where none can
+// be made, the file alone counts.
+class ProgressWatch {
+public:
+    ProgressWatch(const QProcess& process, const QString& sqlFile, const QString& databaseUrl,
+                  int limitMs)
+        : m_process(process), m_sqlFile(sqlFile), m_databaseUrl(databaseUrl),
+          m_writes(process.program() == QLatin1String("pg_dump")),
+          m_pollMs(qBound(10, limitMs / 4, 1000))
+    {
+        // /proc names the file the descriptor has open with every link resolved.
+        const QFileInfo info(sqlFile);
+        m_openedFile = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
+        m_sinceSessionLook.start();
+    }
+
+    ~ProgressWatch()
+    {
+        const QString name = m_session.connectionName();
+        m_session = QSqlDatabase();
+        if (!name.isEmpty())
+            QSqlDatabase::removeDatabase(name);
+    }
+
+    // Bytes written or read so far; -1 while unknown.
+    qint64 position() const { return m_position; }
+
+    // Looks again: true when the child moved since the last look.
+    bool moved()
+    {
+        const qint64 position = m_writes ? QFileInfo(m_sqlFile).size()
+                                         : readPosition(m_process.processId(), m_openedFile,
+                                                        m_descriptor);
+        // Any change: the descriptor seen first may have been another one on the same file.
+        if (position >= 0 && position != m_position) {
+            m_position = position;
+            return true;
+        }
+        return sessionActive();
+    }
+
+private:
+    bool sessionActive()
+    {
+        if (m_noSession || m_sinceSessionLook.elapsed() < m_pollMs)
+            return false;
+        if (!m_session.isValid()) {
+            m_session = Vellacor::DatabaseManager::connection(
+                Vellacor::DB::rewriteServerUrl(m_databaseUrl));
+            m_noSession = !m_session.isOpen();
+        }
+        // Running now, or begun another statement since the last look: a session that runs
+        // many short statements is seldom caught running one.
+        QSqlQuery query(m_session);
+        bool active = false;
+        if (!m_noSession
+            && query.exec(QStringLiteral(
+                "SELECT count(*) FILTER (WHERE state = 'active'"
+                "                          AND wait_event_type IS DISTINCT FROM 'Lock'),"
+                "       CAST(max(query_start) AS text) FROM pg_stat_activity"
+                " WHERE application_name = '%1' AND datname = current_database()"
+                "  AND pid <> pg_backend_pid()")
+                              .arg(QLatin1String(applicationName)))
+            && query.next()) {
+            const QString latestStart = query.value(1).toString();
+            active = query.value(0).toInt() > 0 || latestStart != m_latestStart;
+            m_latestStart = latestStart;
+        }
+        m_sinceSessionLook.restart();
+        return active;
+    }
+
+    const QProcess& m_process;
+    const QString m_sqlFile;
+    const QString m_databaseUrl;
+    const bool m_writes;
+    const int m_pollMs;
+    QString m_openedFile;
+    QString m_descriptor;
+    qint64 m_position = -1;
+    QSqlDatabase m_session;
+    bool m_noSession = false;
+    QString m_latestStart; // of the child's statements, as the server last showed it
+    QElapsedTimer m_sinceSessionLook;
+};
+
 // The progress line of a run: bytes pg_dump has written, or how far psql has read.
-void showProgress(Progress& progress, const QProcess& process, const QString& sqlFile,
-                  QString& descriptorPath)
+void showProgress(Progress& progress, const QString& program, const QString& sqlFile,
+                  qint64 position)
 {
-    if (!progress.isActive())
+    if (!progress.isActive() || position < 0)
         return;
-    if (process.program() == QLatin1String("pg_dump")) {
-        const qint64 written = QFileInfo(sqlFile).size();
-        progress.update(written, [&] { return formatSize(written) + QStringLiteral(" written"); });
+    if (program == QLatin1String("pg_dump")) {
+        progress.update(position,
+                        [&] { return formatSize(position) + QStringLiteral(" written"); });
         return;
     }
-    const QString file = QFileInfo(sqlFile).absoluteFilePath();
-    const qint64 position = readPosition(process.processId(), file, descriptorPath);
     const qint64 size = QFileInfo(sqlFile).size();
-    if (position >= 0 && size > 0)
+    if (size > 0)
         progress.update(position, [&] {
-            return QStringLiteral("%1% of %2 read").arg(position * 100 / size).arg(formatSize(size));
+            return QStringLiteral("%1% of %2 read")
+                .arg(position * 100 / size)
+                .arg(formatSize(size));
         });
 }
 
-// Waits for the child within the time limit. With OnStop::KillChild a stop request ends the
-// wait early (stopped is then true); otherwise the child is left to finish.
+// Waits for the child while it makes progress: the time limit counts only the time since
+// moved() last saw some (without it, all the time). With OnStop::KillChild a stop request
+// ends the wait early (stopped is then true); otherwise the child is left to finish.
 bool waitForChild(QProcess& process, OnStop onStop, bool& stopped,
-                  const std::function<void()>& tick = {})
+                  const std::function<bool()>& moved = {})
 {
-    const QDeadlineTimer deadline(toolTimeoutMs());
+    const qint64 limitMs = toolTimeoutMs();
+    QElapsedTimer idle;
+    idle.start();
     for (;;) {
-        if (tick)
-            tick();
-        const qint64 remainingMs = deadline.remainingTime();
+        // A last look before the limit is judged, so a child never loses by the poll's phase.
+        if (moved && moved())
+            idle.restart();
+        const qint64 remainingMs = limitMs - idle.elapsed();
+        if (remainingMs <= 0)
+            return false;
         if (process.waitForFinished(int(qMin<qint64>(remainingMs, stopCheckMs))))
             return true;
-        if (process.state() == QProcess::NotRunning || deadline.hasExpired())
+        if (process.state() == QProcess::NotRunning)
             return false;
         if (onStop == OnStop::KillChild && Interrupt::requested()) {
             stopped = true;
@@ -186,6 +296,10 @@ bool runDatabaseTool(const QString& program, const QString& databaseUrl, const Q
     process.setProgram(program);
     process.setArguments(QStringList{QStringLiteral("-w"), QStringLiteral("-f"), sqlFile}
                          << extraArguments << databaseUrl);
+    // A URL's own application_name still wins; then the file alone shows progress.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PGAPPNAME"), QLatin1String(applicationName));
+    process.setProcessEnvironment(environment);
 
     int errorCode = -1;
     Progress progress(program == QLatin1String("pg_dump") ? "pg_dump" : "psql");
@@ -193,9 +307,11 @@ bool runDatabaseTool(const QString& program, const QString& databaseUrl, const Q
         reportErrors(process, errorCode, program, &progress);
     process.start(QIODevice::ReadWrite);
     bool stopped = false;
-    QString descriptorPath;
+    ProgressWatch watch(process, sqlFile, databaseUrl, toolTimeoutMs());
     const bool finished = waitForChild(process, onStop, stopped, [&] {
-        showProgress(progress, process, sqlFile, descriptorPath);
+        const bool moved = watch.moved();
+        showProgress(progress, program, sqlFile, watch.position());
+        return moved;
     });
     progress.clear();
     if (stopped) {

@@ -11,10 +11,12 @@ enum class OnStop {
 };
 
 // Runs program (found on PATH) with "-w", "-f", sqlFile, extraArguments..., databaseUrl and
-// waits for it, at most 120 000 ms or $BW_VELLACOR_TOOL_TIMEOUT_MS. True only when it
-// started, ended in time with exit code 0 and wrote nothing to standard error but blank-free
-// lines that mention "plpgsql". A child still running at the limit is killed and reaped.
-// The child runs in a process group of its own, so a Ctrl-C reaches only the tool.
+// waits for it while it makes progress (pg_dump's file grows, psql reads on in it, or its
+// database session runs a statement): a child that makes none for 120 000 ms or
+// $BW_VELLACOR_TOOL_TIMEOUT_MS is killed and reaped, with a warning that names the limit.
+// True only when it started, ended with exit code 0 and wrote nothing to standard error but
+// blank-free lines that mention "plpgsql". The child runs in a process group of its own, so
+// a Ctrl-C reaches only the tool, and ends when the tool ends.
 bool runDatabaseTool(const QString& program, const QString& databaseUrl, const QString& sqlFile,
                      const QStringList& extraArguments, OnStop onStop = OnStop::Finish);
 

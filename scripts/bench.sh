@@ -1,9 +1,11 @@
 #!/bin/bash
 # Times backups and restores of generated installations against the plain tools on the same
 # data, in the same run, in alternating rounds: the media library against cp -r, rm -rf + cp -r
-# and rsync --link-dest, a PostgreSQL database against bare pg_dump and psql. Prints a Markdown
-# table (median time, ratio, files/s, MB/s, peak memory, processor time) and draws a plot of
-# time against the size of the library. Processor time shows what a busy machine hides: the
+# and rsync --link-dest, a PostgreSQL database against bare pg_dump and psql, and, when asked
+# for, a database of several gigabytes made by pgbench, with the default tool time limit,
+# against pg_dump followed by sync and against psql. Prints a Markdown table (median time,
+# ratio, files/s, MB/s, peak memory, processor time) and draws a plot of time against the
+# size of the library. Processor time shows what a busy machine hides: the
 # tool copies on one thread per core, the plain tools on one.
 #
 # Usage: scripts/bench.sh [options]
@@ -12,7 +14,9 @@
 #   --file-kb A-B  their sizes in KiB                                            1-64
 #   --large N      large files in the largest library, --large-mb M their MiB    4, 64
 #   --rows N       rows of the PostgreSQL database (0: leave it out)             100000 x size
-#   --points N     library sizes measured, the largest divided evenly            3
+#   --points N     library sizes measured, the largest divided evenly (0: none)  3
+#   --pgbench-scale S  pgbench's tables at scale S plus three indexes (0: none)   0
+#                  (200 is about 3 GB of tables, a 2 GB dump; needs 25 GB free x S / 200)
 #   --rounds N     rounds of each comparison                                     3
 #   --folder D     where the installations are made     a new folder on tmpfs (/dev/shm)
 #   --plot FILE    the plot                                        build-bench/bench.png
@@ -22,7 +26,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
-size=1 files= file_kb=1-64 large= large_mb=64 rows= points=3 rounds=3 folder= plot=
+size=1 files= file_kb=1-64 large= large_mb=64 rows= points=3 rounds=3 folder= plot= pgbench_scale=0
 while [ $# -gt 0 ]; do
     case $1 in
     --size) size=$2 ;;
@@ -32,6 +36,7 @@ while [ $# -gt 0 ]; do
     --large-mb) large_mb=$2 ;;
     --rows) rows=$2 ;;
     --points) points=$2 ;;
+    --pgbench-scale) pgbench_scale=$2 ;;
     --rounds) rounds=$2 ;;
     --folder) folder=$2 ;;
     --plot) plot=$2 ;;
@@ -67,6 +72,13 @@ fi
 work=$(mktemp -d "$folder/bwv-bench.XXXXXX")
 chmod 755 "$work" # the cluster's own user must reach its folder
 pg_started=
+start_cluster() { # once; sets PGPORT and PGBINDIR
+    if [ -z "$pg_started" ]; then
+        tests/pg_cluster.sh start "$work/pg" >/dev/null
+        pg_started=1
+    fi
+    . "$work/pg/env"
+}
 cleanup() {
     [ -z "$pg_started" ] || tests/pg_cluster.sh stop "$work/pg" >/dev/null 2>&1 || true
     rm -rf "$work"
@@ -210,9 +222,7 @@ done
 
 if [ "$rows" -gt 0 ] && ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1; then
     echo "bench: PostgreSQL database of $rows rows" >&2
-    tests/pg_cluster.sh start "$work/pg" >/dev/null
-    pg_started=1
-    . "$work/pg/env"
+    start_cluster
     url="postgres://postgres@127.0.0.1:$PGPORT/bench"
     psql_quiet() { "$PGBINDIR/psql" -XqAt -v ON_ERROR_STOP=1 "$@" >/dev/null; }
     psql_quiet -c "CREATE DATABASE bench" "postgres://postgres@127.0.0.1:$PGPORT/postgres"
@@ -239,7 +249,8 @@ SQL
     compare "$name"
     mv "$pg/new" "$pg/full"
     note "$name" "PostgreSQL backup ($rows rows, $(($(stat -c %s "$pg/plain.sql") / 1000000)) MB dump) vs pg_dump -w -f F -x URL"
-    echo "pg $(stat -c %s "$pg/plain.sql")" >>"$work/points"
+    echo "size pg-backup $(stat -c %s "$pg/plain.sql")" >>"$work/points"
+    echo "size pg-restore $(stat -c %s "$pg/plain.sql")" >>"$work/points"
 
     name="pg-restore"
     note "$name" "PostgreSQL restore ($rows rows) vs DROP TABLE + psql -w -f F URL"
@@ -249,6 +260,73 @@ SQL
     cmd_b=(sh -c 'psql -w -X -q -c "DROP TABLE IF EXISTS media_items, tags CASCADE" "$0" >/dev/null &&
         psql -w -X -q -f "$1" "$0" >/dev/null' "$url" "$pg/plain.sql")
     compare "$name"
+    rm -rf "$pg"
+fi
+
+# A database of gigabytes: both runs must succeed with the default time limit of pg_dump and
+# psql, however long they take. The bare backup is pg_dump followed by sync of its file, as the
+# tool's backup ends with its dump on disk.
+if [ "$pgbench_scale" -gt 0 ]; then
+    big=$work/big
+    mkdir -p "$big"
+    need_kb=$((25 * 1024 * 1024 * pgbench_scale / 200))
+    free_kb=$(df -Pk "$big" | awk 'NR == 2 { print $4 }')
+    if [ "$free_kb" -lt "$need_kb" ]; then
+        echo "bench: pgbench scale $pgbench_scale needs $((need_kb / 1048576)) GB free in $big, there are $((free_kb / 1048576))" >&2
+        exit 1
+    fi
+    echo "bench: pgbench database at scale $pgbench_scale" >&2
+    start_cluster
+    url="postgres://postgres@127.0.0.1:$PGPORT/big"
+    "$PGBINDIR/psql" -XqAt -v ON_ERROR_STOP=1 -c "CREATE DATABASE big" "postgres://postgres@127.0.0.1:$PGPORT/postgres" >/dev/null
+    "$PGBINDIR/pgbench" -q -i -s "$pgbench_scale" -I dtGvp "$url" >"$work/pgbench.log" 2>&1 || { cat "$work/pgbench.log" >&2; exit 1; }
+    "$PGBINDIR/psql" -XqAt -v ON_ERROR_STOP=1 "$url" >/dev/null <<SQL
+CREATE INDEX ON pgbench_accounts (bid, abalance);
+CREATE INDEX ON pgbench_accounts (abalance);
+CREATE INDEX ON pgbench_tellers (bid);
+SQL
+    db_mb=$("$PGBINDIR/psql" -XqAt -c "SELECT pg_database_size('big') / 1000000" "$url")
+    mkdir -p "$big/installation/server/data"
+    make_installation "$big" 0 0 "$url"
+    export VELLACOR_ROOT=$big/installation
+    unset BW_VELLACOR_TOOL_TIMEOUT_MS
+
+    name="big-backup"
+    prep_a() { rm -rf "$big/new"; }
+    cmd_a=("$tool" --backup --backup-path "$big/new" --backup-skip reporting,assets)
+    prep_b() { rm -f "$big/plain.sql"; }
+    cmd_b=(sh -c 'pg_dump -w -f "$1" -x "$0" && sync "$1"' "$url" "$big/plain.sql")
+    compare "$name"
+    mv "$big/new" "$big/full"
+    dump_bytes=$(stat -c %s "$big/plain.sql")
+    rm -f "$big/plain.sql"
+    note "$name" "PostgreSQL backup (pgbench scale $pgbench_scale, $db_mb MB database, $((dump_bytes / 1000000)) MB dump) vs pg_dump -w -f F -x URL; sync F"
+    echo "size $name $dump_bytes" >>"$work/points"
+
+    # Both sides load onto a database whose tables are gone: the tool drops them itself.
+    name="big-restore"
+    prep_a() { :; }
+    cmd_a=("$tool" --restore --backup-path "$big/full" --restore-skip reporting,assets)
+    prep_b() { "$PGBINDIR/psql" -XqAt -c "DROP TABLE pgbench_accounts, pgbench_branches, pgbench_history, pgbench_tellers CASCADE" "$url" >/dev/null; }
+    cmd_b=(psql -w -X -q -f "$big/full/db_dump.sql" "$url")
+    compare "$name"
+    note "$name" "PostgreSQL restore (pgbench scale $pgbench_scale, $((dump_bytes / 1000000)) MB dump) vs psql -w -f F URL"
+    echo "size $name $dump_bytes" >>"$work/points"
+    accounts=$("$PGBINDIR/psql" -XqAt -c "SELECT count(*) FROM pgbench_accounts" "$url")
+    indexes=$("$PGBINDIR/psql" -XqAt -c "SELECT count(*) FROM pg_indexes WHERE tablename LIKE 'pgbench%'" "$url")
+    [ "$accounts" -eq $((pgbench_scale * 100000)) ] && [ "$indexes" -eq 6 ] ||
+        { echo "bench: restored database has $accounts accounts and $indexes indexes" >&2; exit 1; }
+    rm -rf "$big/full"
+
+    # A limit far below one run: only time without progress counts, and an index build shows
+    # its progress through the session alone.
+    for command in backup restore; do
+        start=$(date +%s%N)
+        BW_VELLACOR_TOOL_TIMEOUT_MS=5000 "$tool" --$command --backup-path "$big/short" --$command-skip reporting,assets \
+            >"$work/run.log" 2>&1 || { echo "bench: $command with a 5 s limit failed" >&2; cat "$work/run.log" >&2; exit 1; }
+        echo "bench: $command with a 5 s limit: $((($(date +%s%N) - start) / 1000000)) ms" >&2
+    done
+    rm -rf "$big"
 fi
 
 # The table: medians over the rounds, the ratio as the median of the round-by-round ratios.
@@ -263,7 +341,7 @@ awk -v notes="$notes" -v points="$work/points" '
     }
     BEGIN {
         while ((getline line < notes) > 0) { split(line, f, " "); sub(/^[^ ]+ /, "", line); text[f[1]] = line }
-        while ((getline line < points) > 0) { split(line, f, " "); if (f[1] == "pg") { pgbytes = f[2] } else { nfiles[f[1]] = f[2]; nbytes[f[1]] = f[3] } }
+        while ((getline line < points) > 0) { split(line, f, " "); if (f[1] == "size") { sizes[f[2]] = f[3] } else { nfiles[f[1]] = f[2]; nbytes[f[1]] = f[3] } }
     }
     {
         if (!($1 in seen)) { seen[$1] = 1; order[++cases] = $1 }
@@ -278,7 +356,7 @@ awk -v notes="$notes" -v points="$work/points" '
             ma = median(la, n[a]); mb = median(lb, n[b]); mr = median(lr, n[a])
             split(name, part, ":"); p = part[2]
             fps = p != "" ? sprintf("%.0f", nfiles[p] / ma) : "-"
-            mbs = sprintf("%.0f", (p != "" ? nbytes[p] : pgbytes) / 1e6 / ma)
+            mbs = sprintf("%.0f", (p != "" ? nbytes[p] : sizes[name]) / 1e6 / ma)
             extra = (name ":space" in text) ? "; " text[name ":space"] : ""
             printf "| %s%s | %.3f | %.3f | %.2f | %s | %s | %.1f / %.1f | %.2f / %.2f |\n", text[name], extra, ma, mb, mr, fps, mbs, rss[a] / 1024, rss[b] / 1024, median(ca, n[a]), median(cb, n[b])
             if (p != "") printf "%s %s %s %.4f %.4f\n", part[1], p, nfiles[p], ma, mb > "/dev/stderr"
@@ -286,6 +364,7 @@ awk -v notes="$notes" -v points="$work/points" '
     }' "$samples" 2>"$work/plot.dat"
 
 # Time against library size, one line per operation and its plain counterpart.
+[ "$points" -gt 0 ] || exit 0
 mkdir -p "$(dirname "$plot")"
 for kind in backup restore again; do
     awk -v k="$kind" '$1 == k { print $3, $4, $5 }' "$work/plot.dat" | sort -n >"$work/$kind.dat"

@@ -1,12 +1,26 @@
-// The pg_dump and psql runner with fake programs: argument vectors, judging, limits.
+// The pg_dump and psql runner: fake programs for argument vectors, judging, limits and signals;
+// the real ones on a database that is slow to dump and load.
 #include "db/tool_runner.h"
+#include "sys/interrupt.h"
 #include "tests/support/support.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <cerrno>
 #include <csignal>
+
+namespace {
+
+const QString url = "postgres://u:pw@127.0.0.1:1/v?sslmode=disable"; // no server: no session
+
+// True while pid names a process that has not ended; a zombie has.
+bool running(qint64 pid)
+{
+    const QByteArray stat = readFile(QString("/proc/%1/stat").arg(pid));
+    return !stat.isEmpty() && stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
+}
+
+} // namespace
 
 class tst_ToolRunner : public QObject {
     Q_OBJECT
@@ -14,6 +28,7 @@ class tst_ToolRunner : public QObject {
 private slots:
     void toolRuns_data();
     void toolRuns();
+    void slowDatabaseRoundTrip();
 };
 
 void tst_ToolRunner::toolRuns_data()
@@ -21,28 +36,34 @@ void tst_ToolRunner::toolRuns_data()
     QTest::addColumn<QString>("program"); // a fake one, alone on the search path
     QTest::addColumn<QByteArray>("body"); // null: there is none
     QTest::addColumn<QByteArray>("limit"); // BW_VELLACOR_TOOL_TIMEOUT_MS
-    QTest::addColumn<QStringList>("lines"); // empty: the run succeeds
+    QTest::addColumn<int>("status"); // of the tool, a forked copy of this test: 0 when the run succeeded
+    QTest::addColumn<QStringList>("lines");
 
     const QString errors = "[error] There were errors when running psql: ";
     const QByteArray argv = "for a in \"$@\"; do printf '%s\\n' \"$a\"; done >&2";
-    const QString url = "postgres://u:pw@h:5433/v?sslmode=disable";
+    const QByteArray pid = "echo $$ > \"$0.pid\"; ";
     // clang-format off
-    QTest::newRow("argument vector of a dump") << "pg_dump" << argv << QByteArray()
+    QTest::newRow("argument vector of a dump") << "pg_dump" << argv << QByteArray() << 1
         << QStringList{"[error] There were errors when running pg_dump: -w", "-f", "<T>/it's dump.sql", "-x", url, ""};
-    QTest::newRow("argument vector of a load") << "psql" << argv << QByteArray()
+    QTest::newRow("argument vector of a load") << "psql" << argv << QByteArray() << 1
         << QStringList{errors + "-w", "-f", "<T>/it's dump.sql", url, ""};
     QTest::newRow("plpgsql and empty lines ignored, output unread") << "psql"
-        << QByteArray("echo ERROR; printf 'NOTICE: \"plpgsql\" exists\\n\\nplpgsql\\r\\n' >&2") << QByteArray() << QStringList();
-    QTest::newRow("exit code alone") << "psql" << QByteArray("exit 3") << QByteArray() << QStringList{"[error] psql failed, exit code 3"};
+        << QByteArray("echo ERROR; printf 'NOTICE: \"plpgsql\" exists\\n\\nplpgsql\\r\\n' >&2") << QByteArray() << 0 << QStringList();
+    QTest::newRow("exit code alone") << "psql" << QByteArray("exit 3") << QByteArray() << 1 << QStringList{"[error] psql failed, exit code 3"};
     QTest::newRow("error line, whole output, exit code not") << "psql" << QByteArray("printf 'NOTICE: plpgsql\\nERROR:  no\\n' >&2; exit 2")
-        << QByteArray() << QStringList{errors + "NOTICE: plpgsql", "ERROR:  no", ""};
-    QTest::newRow("blanks and PLPGSQL are error lines") << "psql" << QByteArray("echo '   ' >&2; echo PLPGSQL >&2") << QByteArray()
+        << QByteArray() << 1 << QStringList{errors + "NOTICE: plpgsql", "ERROR:  no", ""};
+    QTest::newRow("blanks and PLPGSQL are error lines") << "psql" << QByteArray("echo '   ' >&2; echo PLPGSQL >&2") << QByteArray() << 1
         << QStringList{errors + "   ", "PLPGSQL", ""};
-    QTest::newRow("crash") << "psql" << QByteArray("kill -SEGV $$") << QByteArray() << QStringList{"[error] Error: psql crashed"};
-    QTest::newRow("not on the search path") << "pg_dump" << QByteArray() << QByteArray() << QStringList{"[error] Error: Could not start pg_dump"};
-    QTest::newRow("past the limit, killed and reaped") << "psql" << QByteArray("echo $$ > \"$0.pid\"; exec sleep 30") << QByteArray("300")
-        << QStringList{"[error] Could not run psql to store SQL"};
-    QTest::newRow("limit 0 is ignored") << "psql" << QByteArray("sleep 0.3") << QByteArray("0") << QStringList();
+    QTest::newRow("crash") << "psql" << QByteArray("kill -SEGV $$") << QByteArray() << 1 << QStringList{"[error] Error: psql crashed"};
+    QTest::newRow("not on the search path") << "pg_dump" << QByteArray() << QByteArray() << 1 << QStringList{"[error] Error: Could not start pg_dump"};
+    QTest::newRow("stuck: no file, no session, killed") << "psql" << pid + "exec sleep 30" << QByteArray("600") << 1
+        << QStringList{"[warning] psql made no progress for 1 s (the limit is set with BW_VELLACOR_TOOL_TIMEOUT_MS)", "[error] Could not run psql to store SQL"};
+    QTest::newRow("dump file grows past the limit") << "pg_dump" << QByteArray("for i in $(seq 12); do echo x >> \"$3\"; sleep 0.1; done") << QByteArray("600") << 0 << QStringList();
+    QTest::newRow("reads on past the limit") << "psql" << QByteArray("seq 12 > \"$3\"; while read l; do sleep 0.1; done < \"$3\"") << QByteArray("600") << 0 << QStringList();
+    QTest::newRow("standard input empty") << "psql" << QByteArray("cat") << QByteArray("600") << 0 << QStringList();
+    QTest::newRow("limit 0 is ignored") << "psql" << QByteArray("sleep 0.3") << QByteArray("0") << 0 << QStringList();
+    QTest::newRow("stop request: the dump is stopped, no line") << "pg_dump" << pid + "kill -TERM $PPID; exec sleep 120" << QByteArray("5000") << 1 << QStringList();
+    QTest::newRow("tool killed: the child ends too") << "psql" << pid + "kill -KILL $PPID; exec sleep 120" << QByteArray() << 128 + SIGKILL << QStringList();
     // clang-format on
 }
 
@@ -51,26 +72,53 @@ void tst_ToolRunner::toolRuns()
     QFETCH(QString, program);
     QFETCH(QByteArray, body);
     QFETCH(QByteArray, limit);
+    QFETCH(int, status);
     QFETCH(QStringList, lines);
     QTemporaryDir tmp;
     const QString fake = tmp.filePath(program);
     QVERIFY(body.isNull() || (writeFile(fake, "#!/bin/sh\nPATH=/usr/bin:/bin\n" + body + '\n') && setMode(fake, 0755)));
-    const QByteArray path = qgetenv("PATH");
-    qputenv("PATH", QFile::encodeName(tmp.path()));
-    qputenv("BW_VELLACOR_TOOL_TIMEOUT_MS", limit);
-    const QString url = "postgres://u:pw@h:5433/v?sslmode=disable";
     const QString sqlFile = tmp.filePath("it's dump.sql"); // each argument arrives whole
-    bool succeeded = false;
-    {
-        TraceCapture trace;
-        succeeded = program == "pg_dump" ? dumpPostgresDatabase(url, sqlFile) : runDatabaseTool(program, url, sqlFile, {});
-        qputenv("PATH", path);
-        QCOMPARE(trace.lines(), lines.replaceInStrings("<T>", tmp.path()));
+    TraceCapture trace;
+    QCOMPARE(runInChild([&] {
+                 qputenv("PATH", QFile::encodeName(tmp.path()));
+                 qputenv("BW_VELLACOR_TOOL_TIMEOUT_MS", limit);
+                 return Interrupt::install()
+                        && (program == "pg_dump" ? dumpPostgresDatabase(url, sqlFile) : runDatabaseTool(program, url, sqlFile, {}));
+             }),
+             status);
+    QCOMPARE(trace.lines(), lines.replaceInStrings("<T>", tmp.path()));
+    const qint64 pid = readFile(fake + ".pid").trimmed().toLongLong();
+    const bool gone = pid == 0 || waitFor([&] { return !running(pid); });
+    if (!gone)
+        ::kill(pid, SIGKILL);
+    QVERIFY(gone);
+}
+
+void tst_ToolRunner::slowDatabaseRoundTrip()
+{
+    TestCluster cluster;
+    QVERIFY2(cluster.load(), "no test cluster: run the tests through ctest");
+    QVERIFY(cluster.createDatabase("runner_slow") && cluster.createDatabase("runner_copy"));
+    // pg_dump and psql spend seconds on the large objects, moving all the time; the build of
+    // the partial index sleeps half a second without reading a byte of the dump.
+    QCOMPARE(cluster.query("runner_slow", "CREATE TABLE docs AS SELECT g AS id, lo_from_bytea(0, convert_to(repeat(md5(g::text), 1024), 'UTF8')) AS body"
+                                          " FROM generate_series(1, 600) g; ALTER TABLE docs ADD PRIMARY KEY (id);"
+                                          "CREATE FUNCTION slow(x int) RETURNS int IMMUTABLE LANGUAGE plpgsql AS 'BEGIN PERFORM pg_sleep(0.01); RETURN x; END';"
+                                          "CREATE INDEX docs_slow ON docs (slow(id)) WHERE id <= 50;"),
+             QStringList());
+    QTemporaryDir tmp;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("VELLACOR_ROOT", tmp.path());
+    environment.insert("PATH", cluster.binFolder() + ':' + environment.value("PATH")); // no wrapper to start first
+    environment.insert("BW_VELLACOR_TOOL_TIMEOUT_MS", "300");
+    for (const QString command : {"backup", "restore"}) { // into a new database: clearing leaves large objects
+        QVERIFY(writeFile(tmp.filePath("server/production.yaml"), "server:\n  db: " + cluster.url(command == "backup" ? "runner_slow" : "runner_copy").toUtf8()
+                                                                      + "\n  reporting_db: sqlite://r.db\n  asset_root: media\n  control_port: 0\n"));
+        const ToolRun run = runTool({"--" + command, "--backup-path", tmp.filePath("b"), "--" + command + "-skip", "reporting,assets"}, environment);
+        QVERIFY2(run.exitCode == 0, run.standardError);
     }
-    QCOMPARE(succeeded, lines.isEmpty());
-    const QByteArray pid = readFile(fake + ".pid");
-    if (!pid.isEmpty()) // gone, not left running or as a zombie
-        QVERIFY(::kill(pid.trimmed().toInt(), 0) == -1 && errno == ESRCH);
+    const QString content = "SELECT count(*), sum(length(lo_get(body))) FROM docs UNION ALL SELECT 0, count(*) FROM pg_indexes WHERE tablename = 'docs'";
+    QCOMPARE(cluster.query("runner_copy", content), QStringList({"600|19660800", "0|2"}));
 }
 
 QTEST_GUILESS_MAIN(tst_ToolRunner)

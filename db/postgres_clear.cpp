@@ -81,6 +81,12 @@ QList<DroppableKind> makeDroppableKinds()
          type.arg(QLatin1String("t.typtype IN ('e', 'r') OR c.relkind = 'c'"))},
         {QStringLiteral("DOMAIN"), type.arg(QLatin1String("t.typtype = 'd'"))},
         {QStringLiteral("SCHEMA"), schema},
+        // A large object, which the dump creates again under its own number.
+        {QStringLiteral("BLOB"),
+         entry
+             + QStringLiteral("SELECT CAST(l.oid AS text) FROM entry"
+                              " JOIN pg_largeobject_metadata l"
+                              "  ON CAST(l.oid AS text) = entry.name")},
     };
 }
 
@@ -91,6 +97,14 @@ const DroppableKind* kindOf(const DumpObject& object)
         if (kind.type == object.type)
             return &kind;
     return nullptr;
+}
+
+// Large objects have no DROP of their own.
+QString dropStatement(const DroppableKind& kind, const QString& identifier)
+{
+    return kind.type == QLatin1String("BLOB")
+               ? QStringLiteral("SELECT pg_catalog.lo_unlink(%1)").arg(identifier)
+               : QStringLiteral("DROP %1 %2").arg(kind.type, identifier);
 }
 
 bool execute(QSqlDatabase& db, const QString& statement, QString& error)
@@ -165,7 +179,7 @@ bool clearInTransaction(QSqlDatabase& db, const QStringList& tables,
         if (!lookUp(db, *kind, *object, identifier, error))
             return false;
         if (!identifier.isNull()
-            && !execute(db, QStringLiteral("DROP %1 %2").arg(kind->type, identifier), error))
+            && !execute(db, dropStatement(*kind, identifier), error))
             return false;
     }
     return true;

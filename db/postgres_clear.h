@@ -12,7 +12,7 @@ class QSqlDatabase;
 // "DROP TABLE t1,t2 CASCADE;" (names quoted only where PostgreSQL needs it), then those objects
 // of the dump's table of contents that still exist: tables the driver does not list,
 // sequences no column owns, views, materialized views, functions, procedures, aggregates,
-// types, domains and schemas other than public, in the reverse of the dump's order and
+// types, domains, schemas other than public and large objects, in the reverse of the dump's order and
 // without CASCADE. Nothing else is dropped. On failure everything is rolled back and error
 // holds the server's text.
 bool clearPostgresDatabase(QSqlDatabase& db, const QList<DumpObject>& objects, QString& error);

@@ -202,7 +202,7 @@ void tst_Database::failures()
 
 void tst_Database::postgresRoundTrip()
 {
-    // Objects of every kind that dropping the tables leaves behind, a mixed-case table, one whose
+    // Objects of every kind that dropping the tables leaves behind (a large object too), a mixed-case table, one whose
     // name the driver does not list ("Inv..."), foreign keys and a second schema.
     QVERIFY(m_cluster.createDatabase("shop"));
     QCOMPARE(m_cluster.query("shop", R"(
@@ -219,7 +219,7 @@ void tst_Database::postgresRoundTrip()
         CREATE PROCEDURE bump() LANGUAGE sql AS 'SELECT nextval(''tickets'')'; CREATE AGGREGATE audit.total(int) (sfunc = int4pl, stype = int);
         CREATE VIEW happy AS SELECT * FROM people WHERE feeling = 'happy'; CREATE VIEW calm AS SELECT add_one(2);
         INSERT INTO people (name, feeling, age) VALUES ('ann', 'happy', 30), ('bob', 'sad', 40);
-        INSERT INTO "UserEvents" (person) VALUES (1), (2), (2); INSERT INTO "Invoices" VALUES (1, 9.5);
+        INSERT INTO "UserEvents" (person) VALUES (1), (2), (2); INSERT INTO "Invoices" VALUES (1, 9.5); DO 'BEGIN PERFORM lo_from_bytea(4242, ''scan''); END';
         CREATE MATERIALIZED VIEW audit.counts AS SELECT person, count(*) FROM "UserEvents" GROUP BY person; ALTER DATABASE shop SET log_statement = 'all';)"),
              QStringList());
     const auto state = [&](const QString& database) { // every object, every row and the sequences' positions
@@ -232,7 +232,8 @@ void tst_Database::postgresRoundTrip()
             UNION ALL SELECT tgname FROM pg_trigger WHERE NOT tgisinternal
             UNION ALL SELECT format('%s', t) FROM people t UNION ALL SELECT format('%s', t) FROM "UserEvents" t UNION ALL SELECT format('%s', t) FROM "Invoices" t
             UNION ALL SELECT format('%s', t) FROM audit.log t UNION ALL SELECT format('%s', t) FROM audit.counts t UNION ALL SELECT format('%s', t) FROM calm t
-            UNION ALL SELECT format('%s %s', last_value, is_called) FROM tickets) AS o ORDER BY 1)");
+            UNION ALL SELECT format('%s %s', last_value, is_called) FROM tickets
+            UNION ALL SELECT format('lo %s %s', oid, lo_get(oid)) FROM pg_largeobject_metadata) AS o ORDER BY 1)");
     };
     const QStringList before = state("shop");
     const QString url = m_cluster.url("shop");

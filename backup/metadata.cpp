@@ -111,6 +111,21 @@ bool writeBackupMetadata(const ServerConfig& config, const QMap<QString, QString
     return true;
 }
 
+bool useBackupFolder(ServerConfig& config, const QString& backupPath)
+{
+    const QFileInfo backupInfo(backupPath);
+    if (!backupInfo.exists()) {
+        Brisken::Trace::error("Backup path %s does not exist.", qUtf8Printable(backupPath));
+        return false;
+    }
+    if (!backupInfo.isReadable()) {
+        Brisken::Trace::error("Backup path %s is not readable.", qUtf8Printable(backupPath));
+        return false;
+    }
+    config.workFolder = backupPath + QLatin1Char('/');
+    return true;
+}
+
 bool loadBackupData(ServerConfig& config, const QStringList& skip,
                     QMap<QString, QString>& restorePlan, MissingFolders missingFolders)
 {

@@ -17,6 +17,11 @@ extern const QString metadataFileName;
 // and one {"file": name} object per entry of componentFiles.
 bool writeBackupMetadata(const ServerConfig& config, const QMap<QString, QString>& componentFiles);
 
+// Makes the backup at backupPath (as given; a relative path is taken against the current
+// folder) the work folder to read from. False after "Backup path %s does not exist." or
+// "Backup path %s is not readable.".
+bool useBackupFolder(ServerConfig& config, const QString& backupPath);
+
 // Reads and validates the metadata in config.workFolder, applies the version rule and the skip
 // list, checks each remaining component against its target and fills restorePlan with the
 // paths to restore from. False, after one error line, when the backup cannot be restored.

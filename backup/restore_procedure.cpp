@@ -11,7 +11,6 @@
 #include "server/server_config.h"
 #include "sys/files.h"
 
-#include <QFileInfo>
 #include <QMap>
 
 namespace {
@@ -38,16 +37,8 @@ bool restoreBackup(ServerConfig& config, const QString& backupPath, const QStrin
     if (!lockInstallation(config, installationLock))
         return false;
 
-    const QFileInfo backupInfo(backupPath);
-    if (!backupInfo.exists()) {
-        Brisken::Trace::error("Backup path %s does not exist.", qUtf8Printable(backupPath));
+    if (!useBackupFolder(config, backupPath))
         return false;
-    }
-    if (!backupInfo.isReadable()) {
-        Brisken::Trace::error("Backup path %s is not readable.", qUtf8Printable(backupPath));
-        return false;
-    }
-    config.workFolder = backupPath + QLatin1Char('/');
 
     // A running server would write into the data while it is being replaced.
     if (config.connectToServer()) {

@@ -97,16 +97,8 @@ bool loadIntoScratchDatabase(const QString& dumpFile, const QString& location)
 
 bool verifyBackup(ServerConfig& config, const QString& backupPath, bool loadPostgres)
 {
-    const QFileInfo backupInfo(backupPath);
-    if (!backupInfo.exists()) {
-        Brisken::Trace::error("Backup path %s does not exist.", qUtf8Printable(backupPath));
+    if (!useBackupFolder(config, backupPath))
         return false;
-    }
-    if (!backupInfo.isReadable()) {
-        Brisken::Trace::error("Backup path %s is not readable.", qUtf8Printable(backupPath));
-        return false;
-    }
-    config.workFolder = backupPath + QLatin1Char('/');
 
     // The checks stop at the first component that cannot be restored; the entries that passed
     // before it are still read whole.

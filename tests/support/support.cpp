@@ -4,6 +4,7 @@
 #include "platform/brisken/trace.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
@@ -124,6 +125,45 @@ bool setMode(const QString& path, unsigned mode)
     return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
 }
 
+QMap<QString, QByteArray> snapshot(const QString& folder)
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        entries.insert(path.mid(folder.size()), it.fileInfo().isDir() ? "folder" : readFile(path));
+    }
+    return entries;
+}
+
+QStringList names(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                  QDir::Name);
+}
+
+QString sqlite(const QString& file, const QString& statements)
+{
+    QProcess sqlite;
+    sqlite.start("sqlite3", {"-bail", file, statements});
+    if (!sqlite.waitForFinished(60000))
+        return "timed out";
+    return QString::fromUtf8(sqlite.readAllStandardOutput() + sqlite.readAllStandardError()).trimmed();
+}
+
+bool linesMatch(const QStringList& lines, const QStringList& expected)
+{
+    for (int i = 0; i < lines.size() && lines.size() == expected.size(); ++i) {
+        QStringList parts = expected[i].split("…");
+        for (QString& part : parts)
+            part = QRegularExpression::escape(part);
+        if (!QRegularExpression("\\A" + parts.join(".*") + "\\z").match(lines[i]).hasMatch())
+            return false;
+    }
+    return lines.size() == expected.size();
+}
+
 int runInChild(const std::function<bool()>& body)
 {
     const pid_t child = ::fork();
@@ -156,6 +196,58 @@ bool mountSmallVolume(const QString& folder, qint64 sizeBytes)
            && QDir().mkpath(folder)
            && ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0,
                       options.constData()) == 0;
+}
+
+Installation::Installation()
+{
+    QTcpServer unused; // a port that was free a moment ago
+    unused.listen(QHostAddress::LocalHost);
+    port = unused.serverPort();
+    configure();
+    QDir().mkpath(server + "data");
+    QDir().mkpath(backups);
+    sqlite(mainDb, "CREATE TABLE projects (id INTEGER PRIMARY KEY, name TEXT);"
+                   "INSERT INTO projects VALUES (1, 'harbour'), (2, 'plant');");
+    sqlite(reportingDb, "CREATE TABLE sessions (id INTEGER, minutes INTEGER);"
+                        "INSERT INTO sessions VALUES (1, 42), (2, 17);");
+    writeFile(media + "/images/quay.png", QByteArray(70000, 'q'));
+    writeFile(media + "/docs/shift plan.txt", "early, late\n");
+    environment.insert("VELLACOR_ROOT", root);
+}
+
+void Installation::configure(const QByteArray& extra) const
+{
+    writeFile(server + "production.yaml",
+              "server:\n  db: \"sqlite://data/main.db\"\n  reporting_db: sqlite://data/reporting.db\n"
+              "  asset_root: media\n  backup_root: /nonexistent\nbackup:\n\t backup_root:   \"../../backups\"\r\n"
+              "  control_port: " + QByteArray::number(port) + "\n" + extra);
+}
+
+bool Installation::addProgram(const QString& name, const QByteArray& script)
+{
+    const QString bin = dir.filePath("bin");
+    if (!environment.value("PATH").startsWith(bin + ':'))
+        environment.insert("PATH", bin + ':' + environment.value("PATH"));
+    return writeFile(bin + '/' + name, "#!/bin/sh\n" + script) && setMode(bin + '/' + name, 0755);
+}
+
+ToolRun Installation::run(const QStringList& arguments, const QString& program) const
+{
+    return runTool(arguments, environment, QString(), program);
+}
+
+QString Installation::expand(QString text) const
+{
+    return text.replace("{P}", backups).replace("{R}", root).replace("{S}", server).replace("{D}", dir.path());
+}
+
+QStringList Installation::expect(const char* opening, const QStringList& lines) const
+{
+    QStringList all{QString("[info] ") + opening + " a backup of Vellacor data",
+                    "[info] Reading server configuration from " + server + "production.yaml"};
+    for (const QString& line : lines)
+        all << expand(line);
+    return all;
 }
 
 bool TestCluster::load()
@@ -236,7 +328,7 @@ void FakeControlServer::run()
             m_received += bytes;
             if (!bytes.contains("start-backup"))
                 return;
-            if (m_answer.isEmpty())
+            if (m_answer.join().isEmpty())
                 socket->disconnectFromHost();
             for (const QByteArray& piece : m_answer) {
                 socket->write(piece);

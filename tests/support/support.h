@@ -1,13 +1,15 @@
 // Helpers shared by the tests: trace capture, runs of the built tool, children with fewer
-// rights, the test cluster and a scripted control server.
+// rights, a real installation, the test cluster and a scripted control server.
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QMutex>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSemaphore>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <functional>
@@ -46,6 +48,14 @@ ToolRun runToolAsNobody(const QStringList& arguments, const QProcessEnvironment&
 bool writeFile(const QString& path, const QByteArray& content); // parent folders made too
 QByteArray readFile(const QString& path);
 bool setMode(const QString& path, unsigned mode);
+// Every entry below folder by its path there, hidden ones too: a file's content, or "folder".
+QMap<QString, QByteArray> snapshot(const QString& folder);
+QStringList names(const QString& folder); // of the entries in folder, hidden ones too, sorted
+// What the sqlite3 program printed for the statements, errors included, trimmed.
+QString sqlite(const QString& file, const QString& statements);
+// True when there are as many lines as expected and each matches its own, where "…" stands
+// for any text.
+bool linesMatch(const QStringList& lines, const QStringList& expected);
 
 // Runs body in a forked child: 0 when it returned true, 1 when false, 128 + the signal that
 // killed it, -1 past a minute. The child shares standard error, so a TraceCapture sees it.
@@ -53,6 +63,32 @@ int runInChild(const std::function<bool()>& body);
 bool becomeNobody(); // in a child
 // In a child: a private mount namespace with a tmpfs of sizeBytes on folder.
 bool mountSmallVolume(const QString& folder, qint64 sizeBytes);
+
+// T/installation/server/ with production.yaml, data/main.db (table projects), data/reporting.db
+// (table sessions) and media/ (two files), in a temporary folder T; T/backups, empty, is its
+// backup root, named in a way that the line grammar surprises. Nothing listens on its port.
+struct Installation {
+    QTemporaryDir dir;
+    QString root = dir.filePath("installation");
+    QString server = root + "/server/";
+    QString mainDb = server + "data/main.db";
+    QString reportingDb = server + "data/reporting.db";
+    QString media = server + "media";
+    QString backups = dir.filePath("backups");
+    int port = 0;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+
+    Installation();
+    // Writes production.yaml again with extra lines at its end: a key's last line wins.
+    void configure(const QByteArray& extra = QByteArray()) const;
+    // T/bin/name running script, found first on the search path of the runs.
+    bool addProgram(const QString& name, const QByteArray& script);
+    ToolRun run(const QStringList& arguments, const QString& program = BWV_TOOL_PATH) const;
+    // {P} the backups, {R} the installation root, {S} its server folder, {D} T filled in.
+    QString expand(QString text) const;
+    // A bw-vellacor-ctl run's opening lines ("Creating", "Restoring"), then lines, expanded.
+    QStringList expect(const char* opening, const QStringList& lines) const;
+};
 
 // The throwaway cluster that the "pg" fixture started (tests/pg_cluster.sh).
 class TestCluster {
@@ -71,7 +107,7 @@ private:
 };
 
 // A stand-in for the server's control port: records every byte it receives and answers a
-// start-backup line with the given pieces, written 50 ms apart; no pieces: it hangs up.
+// start-backup line with the given pieces, written 50 ms apart; with no text in them it hangs up.
 class FakeControlServer : public QThread {
 public:
     explicit FakeControlServer(const QList<QByteArray>& answer);

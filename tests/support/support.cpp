@@ -291,11 +291,6 @@ QStringList TestCluster::query(const QString& database, const QString& sql) cons
     return rows;
 }
 
-QString TestCluster::logFile() const
-{
-    return QStringLiteral(BWV_TEST_CLUSTER_FOLDER "/server.log");
-}
-
 FakeControlServer::FakeControlServer(const QList<QByteArray>& answer) : m_answer(answer)
 {
     start();

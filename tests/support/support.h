@@ -98,7 +98,6 @@ public:
     bool createDatabase(const QString& database);
     // Rows of the last statement, fields joined by "|"; a failure adds a row "ERROR: ...".
     QStringList query(const QString& database, const QString& sql) const;
-    QString logFile() const;
     QString binFolder() const { return m_binFolder; } // the server's own psql and pg_dump
 
 private:

@@ -213,6 +213,7 @@ Installation::Installation()
     writeFile(media + "/images/quay.png", QByteArray(70000, 'q'));
     writeFile(media + "/docs/shift plan.txt", "early, late\n");
     environment.insert("VELLACOR_ROOT", root);
+    environment.insert("PATH", dir.filePath("bin") + ':' + environment.value("PATH"));
 }
 
 void Installation::configure(const QByteArray& extra) const
@@ -223,12 +224,10 @@ void Installation::configure(const QByteArray& extra) const
               "  control_port: " + QByteArray::number(port) + "\n" + extra);
 }
 
-bool Installation::addProgram(const QString& name, const QByteArray& script)
+bool Installation::addProgram(const QString& name, const QByteArray& script) const
 {
-    const QString bin = dir.filePath("bin");
-    if (!environment.value("PATH").startsWith(bin + ':'))
-        environment.insert("PATH", bin + ':' + environment.value("PATH"));
-    return writeFile(bin + '/' + name, "#!/bin/sh\n" + script) && setMode(bin + '/' + name, 0755);
+    const QString path = dir.filePath("bin/" + name);
+    return writeFile(path, "#!/bin/sh\n" + script) && setMode(path, 0755);
 }
 
 ToolRun Installation::run(const QStringList& arguments, const QString& program) const

@@ -81,8 +81,8 @@ struct Installation {
     Installation();
     // Writes production.yaml again with extra lines at its end: a key's last line wins.
     void configure(const QByteArray& extra = QByteArray()) const;
-    // T/bin/name running script, found first on the search path of the runs.
-    bool addProgram(const QString& name, const QByteArray& script);
+    // T/bin/name running script; T/bin comes first on the search path of the runs.
+    bool addProgram(const QString& name, const QByteArray& script) const;
     ToolRun run(const QStringList& arguments, const QString& program = BWV_TOOL_PATH) const;
     // {P} the backups, {R} the installation root, {S} its server folder, {D} T filled in.
     QString expand(QString text) const;

@@ -4,11 +4,6 @@
 
 #include "sys/files.h"
 
-#include <QDirIterator>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QStandardPaths>
 #include <QtTest>
 
 #include <sys/stat.h>

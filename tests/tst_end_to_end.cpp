@@ -3,8 +3,6 @@
 #include "sys/files.h"
 #include "tests/support/support.h"
 
-#include <QDirIterator>
-#include <QRegularExpression>
 #include <QtTest>
 
 #include <cerrno>

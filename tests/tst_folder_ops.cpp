@@ -7,7 +7,6 @@
 #include "sys/interrupt.h"
 #include "tests/support/support.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cerrno>

@@ -2,8 +2,6 @@
 #include "server/server_config.h"
 #include "tests/support/support.h"
 
-#include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {

@@ -3,18 +3,9 @@
 
 #include "platform/brisken/trace.h"
 
-#include <QDir>
-#include <QDirIterator>
-#include <QFileInfo>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
-#include <QTemporaryFile>
+#include <QtNetwork>
 
 #include <csignal>
-#include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -24,7 +15,7 @@
 
 TraceCapture::TraceCapture()
 {
-    QTemporaryFile file(QDir::tempPath() + QStringLiteral("/bwv-trace-XXXXXX"));
+    QTemporaryFile file(QDir::tempPath() + "/bwv-trace-XXXXXX");
     file.setAutoRemove(false);
     file.open();
     m_path = file.fileName();
@@ -44,7 +35,7 @@ TraceCapture::~TraceCapture()
 QStringList TraceCapture::lines() const
 {
     const QString text = QString::fromUtf8(readFile(m_path));
-    return text.isEmpty() ? QStringList() : text.chopped(1).split(QLatin1Char('\n'));
+    return text.isEmpty() ? QStringList() : text.chopped(1).split('\n');
 }
 
 ToolRun runTool(const QStringList& arguments, const QProcessEnvironment& environment,
@@ -68,12 +59,10 @@ ToolRun finishTool(QProcess& process)
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.standardError = process.readAllStandardError();
     run.standardOutput = process.readAllStandardOutput();
-    static const QRegularExpression stamp(
-        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (?=\\[)"));
+    static const QRegularExpression stamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (?=\[))");
     const QString text = QString::fromUtf8(run.standardError);
-    if (!text.isEmpty())
-        for (QString line : text.chopped(1).split(QLatin1Char('\n')))
-            run.lines << line.remove(stamp);
+    for (QString line : text.isEmpty() ? QStringList() : text.chopped(1).split('\n'))
+        run.lines << line.remove(stamp);
     return run;
 }
 
@@ -90,21 +79,19 @@ bool waitFor(const std::function<bool()>& condition)
 // A copy of the tool that nobody may run: the build folder may lie where nobody cannot enter.
 QString toolForNobody()
 {
-    static QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/bwv-tool-XXXXXX"));
-    const QString copy = folder.filePath(QStringLiteral("bw-vellacor-ctl"));
-    if (!QFileInfo::exists(copy) && QFile::copy(QStringLiteral(BWV_TOOL_PATH), copy))
+    static QTemporaryDir folder(QDir::tempPath() + "/bwv-tool-XXXXXX");
+    const QString copy = folder.filePath("bw-vellacor-ctl");
+    if (!QFileInfo::exists(copy) && QFile::copy(BWV_TOOL_PATH, copy))
         setMode(folder.path(), 0755);
     return copy;
 }
 
 ToolRun runToolAsNobody(const QStringList& arguments, const QProcessEnvironment& environment)
 {
-    QStringList wrapped{QStringLiteral("-u"), QStringLiteral("nobody"), QStringLiteral("--"),
-                        QStringLiteral("env")};
+    QStringList wrapped{"-u", "nobody", "--", "env"};
     for (const QString& key : environment.keys())
-        wrapped << key + QLatin1Char('=') + environment.value(key);
-    return runTool(wrapped << toolForNobody() << arguments, environment, QString(),
-                   QStringLiteral("runuser"));
+        wrapped << key + '=' + environment.value(key);
+    return runTool(wrapped << toolForNobody() << arguments, environment, QString(), "runuser");
 }
 
 bool writeFile(const QString& path, const QByteArray& content)
@@ -122,7 +109,7 @@ QByteArray readFile(const QString& path)
 
 bool setMode(const QString& path, unsigned mode)
 {
-    return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+    return ::chmod(QFile::encodeName(path), mode) == 0;
 }
 
 QMap<QString, QByteArray> snapshot(const QString& folder)
@@ -145,11 +132,9 @@ QStringList names(const QString& folder)
 
 QString sqlite(const QString& file, const QString& statements)
 {
-    QProcess sqlite;
-    sqlite.start("sqlite3", {"-bail", file, statements});
-    if (!sqlite.waitForFinished(60000))
-        return "timed out";
-    return QString::fromUtf8(sqlite.readAllStandardOutput() + sqlite.readAllStandardError()).trimmed();
+    const ToolRun run =
+        runTool({"-bail", file, statements}, QProcessEnvironment::systemEnvironment(), QString(), "sqlite3");
+    return QString::fromUtf8(run.standardOutput + run.standardError).trimmed();
 }
 
 bool linesMatch(const QStringList& lines, const QStringList& expected)
@@ -194,8 +179,7 @@ bool mountSmallVolume(const QString& folder, qint64 sizeBytes)
     return ::unshare(CLONE_NEWNS) == 0
            && ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
            && QDir().mkpath(folder)
-           && ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0,
-                      options.constData()) == 0;
+           && ::mount("tmpfs", QFile::encodeName(folder), "tmpfs", 0, options.constData()) == 0;
 }
 
 Installation::Installation()
@@ -251,7 +235,7 @@ QStringList Installation::expect(const char* opening, const QStringList& lines) 
 
 bool TestCluster::load()
 {
-    for (const QByteArray& line : readFile(QStringLiteral(BWV_TEST_CLUSTER_FOLDER "/env")).split('\n')) {
+    for (const QByteArray& line : readFile(BWV_TEST_CLUSTER_FOLDER "/env").split('\n')) {
         if (line.startsWith("PGPORT="))
             m_port = QString::fromUtf8(line.mid(7));
         else if (line.startsWith("PGBINDIR="))
@@ -262,31 +246,22 @@ bool TestCluster::load()
 
 QString TestCluster::url(const QString& database, const QString& user) const
 {
-    return QStringLiteral("postgres://%1@127.0.0.1:%2/%3").arg(user, m_port, database);
+    return QString("postgres://%1@127.0.0.1:%2/%3").arg(user, m_port, database);
 }
 
 bool TestCluster::createDatabase(const QString& database)
 {
-    const QString postgres = QStringLiteral("postgres");
-    return query(postgres, QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(database))
-               .isEmpty()
-           && query(postgres, QStringLiteral("CREATE DATABASE %1").arg(database)).isEmpty();
+    return query("postgres", "DROP DATABASE IF EXISTS " + database + " WITH (FORCE)").isEmpty()
+           && query("postgres", "CREATE DATABASE " + database).isEmpty();
 }
 
 QStringList TestCluster::query(const QString& database, const QString& sql) const
 {
-    QProcess psql;
-    psql.start(m_binFolder + QStringLiteral("/psql"),
-               {QStringLiteral("-XqAt"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
-                QStringLiteral("-c"), sql, url(database)});
-    if (!psql.waitForFinished(60000)) {
-        psql.kill();
-        psql.waitForFinished(5000);
-    }
-    QStringList rows = QString::fromUtf8(psql.readAllStandardOutput())
-                           .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    if (psql.exitStatus() != QProcess::NormalExit || psql.exitCode() != 0)
-        rows << QStringLiteral("ERROR: ") + QString::fromUtf8(psql.readAllStandardError());
+    const ToolRun run = runTool({"-XqAt", "-v", "ON_ERROR_STOP=1", "-c", sql, url(database)},
+                                QProcessEnvironment::systemEnvironment(), QString(), m_binFolder + "/psql");
+    QStringList rows = QString::fromUtf8(run.standardOutput).split('\n', Qt::SkipEmptyParts);
+    if (run.exitCode != 0)
+        rows << "ERROR: " + QString::fromUtf8(run.standardError);
     return rows;
 }
 

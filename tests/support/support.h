@@ -2,15 +2,7 @@
 // rights, a real installation, the test cluster and a scripted control server.
 #pragma once
 
-#include <QByteArray>
-#include <QMap>
-#include <QMutex>
-#include <QProcess>
-#include <QProcessEnvironment>
-#include <QSemaphore>
-#include <QStringList>
-#include <QTemporaryDir>
-#include <QThread>
+#include <QtCore>
 
 #include <functional>
 

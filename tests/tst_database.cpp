@@ -5,7 +5,6 @@
 
 #include <QtTest>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -35,10 +34,7 @@ const QString exclusive = "CREATE TABLE t (x); BEGIN EXCLUSIVE; INSERT INTO t VA
 
 QString ownerAndMode(const QString& path) // "65534 640"
 {
-    struct stat status {};
-    if (::stat(path.toUtf8(), &status) != 0)
-        return "missing";
-    return QString("%1 %2").arg(status.st_uid).arg(status.st_mode & 07777, 0, 8);
+    return QString("%1 %2").arg(fileStatus(path).st_uid).arg(fileStatus(path).st_mode & 07777, 0, 8);
 }
 
 } // namespace

@@ -75,15 +75,16 @@ void tst_ToolRunner::toolRuns()
     const QString fake = tmp.filePath(program);
     QVERIFY(body.isNull() || (writeFile(fake, "#!/bin/sh\nPATH=/usr/bin:/bin\n" + body + '\n') && setMode(fake, 0755)));
     const QString sqlFile = tmp.filePath("it's dump.sql"); // each argument arrives whole
+    const auto run = [&] {
+        qputenv("PATH", QFile::encodeName(tmp.path()));
+        qputenv("BW_VELLACOR_TOOL_TIMEOUT_MS", limit);
+        return Interrupt::install()
+               && (program == "pg_dump" ? dumpPostgresDatabase(url, sqlFile) : runDatabaseTool(program, url, sqlFile, {}));
+    };
     TraceCapture trace;
-    QCOMPARE(runInChild([&] {
-                 qputenv("PATH", QFile::encodeName(tmp.path()));
-                 qputenv("BW_VELLACOR_TOOL_TIMEOUT_MS", limit);
-                 return Interrupt::install()
-                        && (program == "pg_dump" ? dumpPostgresDatabase(url, sqlFile) : runDatabaseTool(program, url, sqlFile, {}));
-             }),
-             status);
+    QCOMPARE(runInChild(run), status);
     QCOMPARE(trace.lines(), lines.replaceInStrings("<T>", tmp.path()));
+    // The child ends with the tool, whichever way it ends.
     const qint64 pid = readFile(fake + ".pid").trimmed().toLongLong();
     const bool gone = pid == 0 || waitFor([&] { return !running(pid); });
     if (!gone)

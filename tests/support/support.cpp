@@ -9,7 +9,6 @@
 #include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,6 +109,12 @@ QByteArray readFile(const QString& path)
 bool setMode(const QString& path, unsigned mode)
 {
     return ::chmod(QFile::encodeName(path), mode) == 0;
+}
+
+struct stat fileStatus(const QString& path)
+{
+    struct stat status {};
+    return ::lstat(QFile::encodeName(path), &status) == 0 ? status : (struct stat){};
 }
 
 QMap<QString, QByteArray> snapshot(const QString& folder)

@@ -5,6 +5,7 @@
 #include <QtCore>
 
 #include <functional>
+#include <sys/stat.h>
 
 // Sends standard error to a file while it lives and turns trace lines on without time
 // stamps, so a test can compare the exact lines an operation wrote.
@@ -40,6 +41,7 @@ ToolRun runToolAsNobody(const QStringList& arguments, const QProcessEnvironment&
 bool writeFile(const QString& path, const QByteArray& content); // parent folders made too
 QByteArray readFile(const QString& path);
 bool setMode(const QString& path, unsigned mode);
+struct stat fileStatus(const QString& path); // of path itself; all zero when it cannot be read
 // Every entry below folder by its path there, hidden ones too: a file's content, or "folder".
 QMap<QString, QByteArray> snapshot(const QString& folder);
 QStringList names(const QString& folder); // of the entries in folder, hidden ones too, sorted

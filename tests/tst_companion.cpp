@@ -178,68 +178,59 @@ void tst_Companion::listAndMetrics()
 
 void tst_Companion::verify_data()
 {
-    QTest::addColumn<QString>("damage");
+    // The main database in PostgreSQL, so that --load-postgres loads its dump into a scratch
+    // database, which goes again.
+    QTest::addColumn<bool>("postgres");
+    QTest::addColumn<QString>("damage"); // run with sh in the backup folder, as Installation::shell
     QTest::addColumn<QStringList>("lines"); // the last ones, each going on with any text; {B}: the backup folder
     const QString notSound = "[error] Backup {B} is not sound (problems found: 1)";
     const QString checkFailed = "[error] Backup check failed for {B}/";
+    const QString quay = "assets/images/quay.png";
     // clang-format off
-    QTest::newRow("sound") << "" << QStringList{"[info] Backup {B} is sound"};
-    QTest::newRow("target folder missing: judged, not made") << "new target folder" << QStringList{"[info] Backup {B} is sound"};
-    QTest::newRow("corrupted SQLite dump") << "corrupt reporting_dump.db" << QStringList{checkFailed + "reporting_dump.db: SQLite's integrity_check found: ", notSound};
+    QTest::newRow("sound") << true << "" << QStringList{"[info] Backup {B} is sound"};
+    QTest::newRow("target folder missing: judged, not made") << false << "echo 'reporting_db: sqlite://new/r.db' >> \"$S/production.yaml\""
+        << QStringList{"[info] Backup {B} is sound"};
+    QTest::newRow("corrupted SQLite dump, the table's page") << false << "printf %4096s | dd of=reporting_dump.db bs=4096 seek=1 conv=notrunc status=none"
+        << QStringList{checkFailed + "reporting_dump.db: SQLite's integrity_check found: ", notSound};
     // A statement that fails only when loaded: every other check passes.
-    QTest::newRow("dump that psql cannot load") << "unloadable" << QStringList{checkFailed + "db_dump.sql: psql could not load it into a scratch database", notSound};
-    QTest::newRow("truncated media file") << "truncate" << QStringList{checkFailed + "assets/images/quay.png: it was changed after the backup was made", notSound};
-    QTest::newRow("truncated media file, time kept") << "truncate, keep time" << QStringList{checkFailed + "assets/images/quay.png: it holds 1000 bytes, but the unchanged file in the media library holds 70000", notSound};
-    QTest::newRow("missing entry") << "remove reporting_dump.db" << QStringList{"[error] File {B}/reporting_dump.db does not exist.", notSound};
-    QTest::newRow("newer version") << "version 1.0.1" << QStringList{"[error] Backup is from a newer version of Vellacor, found backup version 1.0.1 but current Vellacor version is 1.0.0", notSound};
+    QTest::newRow("dump that psql cannot load") << true << "sed -i 's/^-- PostgreSQL database dump complete/INSERT INTO missing VALUES (1);\\n&/' db_dump.sql"
+        << QStringList{checkFailed + "db_dump.sql: psql could not load it into a scratch database", notSound};
+    QTest::newRow("truncated media file") << false << "truncate -s 1000 " + quay
+        << QStringList{checkFailed + quay + ": it was changed after the backup was made", notSound};
+    QTest::newRow("truncated media file, time kept") << false << "truncate -s 1000 " + quay + " && touch -r \"$S/media/images/quay.png\" " + quay
+        << QStringList{checkFailed + quay + ": it holds 1000 bytes, but the unchanged file in the media library holds 70000", notSound};
+    QTest::newRow("missing entry") << false << "rm reporting_dump.db" << QStringList{"[error] File {B}/reporting_dump.db does not exist.", notSound};
+    QTest::newRow("newer version") << false << "echo '{\"version\":\"1.0.1\"}' > bw-vellacor-backup-metadata.json"
+        << QStringList{"[error] Backup is from a newer version of Vellacor, found backup version 1.0.1 but current Vellacor version is 1.0.0", notSound};
     // clang-format on
 }
 
 void tst_Companion::verify()
 {
+    QFETCH(bool, postgres);
     QFETCH(QString, damage);
     QFETCH(QStringList, lines);
     TestCluster cluster;
     QVERIFY2(cluster.load(), "no test cluster: run the tests through ctest");
     Installation installation;
-    // Where a PostgreSQL dump matters, the main database is kept there: --load-postgres loads its
-    // dump into a scratch database, which goes again.
-    QByteArray database;
-    if (damage.isEmpty() || damage == "unloadable") {
+    if (postgres) {
         QVERIFY(cluster.createDatabase("companion_main"));
-        QCOMPARE(cluster.query("companion_main", "CREATE TABLE t (x text); INSERT INTO t VALUES ('quay');"), QStringList());
-        database = "db: " + cluster.url("companion_main").toUtf8() + '\n';
+        QCOMPARE(cluster.query("companion_main", "CREATE TABLE t (x text); INSERT INTO t VALUES ('quay')"), QStringList());
+        installation.configure("db: " + cluster.url("companion_main").toUtf8() + '\n');
     }
-    installation.configure(database);
     const QString backup = ::backup(installation);
-    QVERIFY(!backup.isEmpty());
-    QFile file(backup + "/assets/images/quay.png");
-    const QDateTime time = QFileInfo(file).lastModified();
-    QByteArray dump = readFile(backup + "/db_dump.sql");
-    if (damage == "new target folder") {
-        installation.configure(database + "reporting_db: sqlite://fresh/data/reporting.db\n");
-    } else if (damage.startsWith("corrupt")) {
-        QFile sqliteDump(backup + "/reporting_dump.db"); // the table's page
-        QVERIFY(sqliteDump.open(QIODevice::ReadWrite) && sqliteDump.seek(4096) && sqliteDump.write(QByteArray(4096, '\x5a')) == 4096);
-    } else if (damage == "unloadable") {
-        QVERIFY(writeFile(backup + "/db_dump.sql", dump.insert(dump.indexOf("-- PostgreSQL database dump complete"), "INSERT INTO missing VALUES (1);\n")));
-    } else if (damage.startsWith("truncate")) {
-        QVERIFY(file.resize(1000) && file.open(QIODevice::ReadWrite));
-        QVERIFY(file.setFileTime(damage.endsWith("keep time") ? time : time.addSecs(3600), QFileDevice::FileModificationTime));
-    } else if (damage.startsWith("remove")) {
-        QVERIFY(QFile::remove(backup + '/' + damage.section(' ', 1)));
-    } else if (damage.startsWith("version")) {
-        QVERIFY(writeFile(backup + "/bw-vellacor-backup-metadata.json", "{\"version\":\"" + damage.section(' ', 1).toUtf8() + "\"}"));
-    }
+    const ToolRun damaged = installation.shell(damage, backup);
+    QVERIFY2(!backup.isEmpty() && damaged.exitCode == 0, damaged.standardError);
     const QMap<QString, QByteArray> before = snapshot(installation.dir.path());
     const ToolRun run = companion(installation, "verify --load-postgres " + backup);
     QStringList expected;
     for (const QString& line : lines)
         expected << QString(line).replace("{B}", backup) + "…";
     QVERIFY2(linesMatch(ownLines(run).mid(ownLines(run).size() - lines.size()), expected), run.standardError);
-    QCOMPARE(run.exitCode, damage.isEmpty() || damage == "new target folder" ? 0 : 2);
+    QCOMPARE(run.exitCode, lines.last().startsWith("[info]") ? 0 : 2);
     QCOMPARE(snapshot(installation.dir.path()), before); // nothing made, nothing changed
-    QCOMPARE(cluster.query("postgres", "SELECT count(*) FROM pg_database WHERE datname LIKE 'bw_vellacor_verify_%'"), QStringList{"0"});
+    const QString scratch = "SELECT count(*) FROM pg_database WHERE datname LIKE 'bw_vellacor_verify_%'";
+    QCOMPARE(cluster.query("postgres", scratch), QStringList{"0"});
 }
 
 // A backup copied offsite by restic restores into a working installation.

@@ -206,10 +206,9 @@ void tst_EndToEnd::defaultFolderUnderBackupRoot()
 void tst_EndToEnd::runs_data()
 {
     // Each row starts from an installation with a backup in {P} (and a foreign file beside it),
-    // which the row's shell command changes, run in the server folder with $P the backup, $R the
-    // installation root, $D the folder that holds both and $M the metadata file; or a control
-    // server answers with the pieces after "answer:". In arguments and lines: {P}, {R}, {D},
-    // and {S} the server folder. A row tagged "nobody" runs as nobody; one tagged "small volume"
+    // which the row's shell command changes, run in the server folder as Installation::shell; or
+    // a control server answers with the pieces after "answer:". In arguments and lines: {P} the
+    // backup, {R} the installation root, {S} its server folder, {D} the folder that holds both. A row tagged "nobody" runs as nobody; one tagged "small volume"
     // on a 512 KiB volume over {P}, private to the run, which shows what it holds afterwards.
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QString>("arguments");
@@ -229,7 +228,7 @@ void tst_EndToEnd::runs_data()
     const QString unknown = "[warning] Ignoring unknown %1";
     const QString components = " (the components are db, reporting, assets)";
     const QString configure = "echo '%1' >> production.yaml";
-    const QString metadata = "echo '%1' > \"$M\"";
+    const QString metadata = "printf '%1' > \"$P/bw-vellacor-backup-metadata.json\"";
     const QString link = R"(rm -r "$P/%1" && ln -s "$D/elsewhere" "$P/%1")"; // to what is never made
     // clang-format off
     QTest::newRow("restore, path missing at the end") << "" << "--restore --backup-path" << noPath << 1;
@@ -270,13 +269,13 @@ void tst_EndToEnd::runs_data()
         << QStringList{restoring, reading, "[error] Backup path {P}/none does not exist.", failed} << 2;
     QTest::newRow("backup not readable, as nobody") << "chmod 700 \"$P\"" << "--restore --backup-path {P}"
         << QStringList{restoring, reading, "[error] Backup path {P} is not readable.", failed} << 2;
-    QTest::newRow("metadata empty") << ": > \"$M\"" << "--restore --backup-path {P}"
+    QTest::newRow("metadata empty") << metadata.arg("") << "--restore --backup-path {P}"
         << QStringList{restoring, reading, "[error] Error in reading JSON data from {P}/bw-vellacor-backup-metadata.json : illegal value", load, failed} << 2;
     QTest::newRow("metadata an array") << metadata.arg(R"(["1.0.0"])") << "--restore --backup-path {P}"
         << QStringList{restoring, reading, "[error] Failed to parse backup version from metadata.", load, failed} << 2;
     QTest::newRow("newer version past an int, all skipped") << metadata.arg(R"({"version":"1.0.99999999999"})") << "--restore --backup-path {P} --restore-skip db,reporting,assets"
         << QStringList{restoring, reading, newer.arg("1.0.99999999999"), load, failed} << 2;
-    QTest::newRow("100 MB of JSON") << R"({ printf '{'; head -c 100000000 /dev/zero | tr '\0' ' '; echo '"version":"7.1"}'; } > "$M")" << "--restore --backup-path {P}"
+    QTest::newRow("100 MB of JSON") << R"({ printf '{'; head -c 100000000 /dev/zero | tr '\0' ' '; echo '"version":"7.1"}'; } > "$P/bw-vellacor-backup-metadata.json")" << "--restore --backup-path {P}"
         << QStringList{restoring, reading, newer.arg("7.1"), load, failed} << 2;
     QTest::newRow("entry climbing out") << metadata.arg(R"({"version":"1.0.0","db":{"file":"../b/db_dump.db"}})") << "--restore --backup-path {P}"
         << QStringList{restoring, reading, "[error] Invalid entry ../b/db_dump.db for component db in backup metadata.", load, failed} << 2;
@@ -359,11 +358,7 @@ void tst_EndToEnd::runs()
         installation.port = server->port();
         installation.configure();
     } else {
-        QProcessEnvironment shell = installation.environment;
-        for (const char* name : {"P", "R", "D"})
-            shell.insert(name, installation.expand(QString("{%1}").arg(name)));
-        shell.insert("M", installation.backups + "/bw-vellacor-backup-metadata.json");
-        const ToolRun changed = runTool({"-ec", setup}, shell, installation.server, "sh");
+        const ToolRun changed = installation.shell(setup, installation.server);
         QVERIFY2(changed.exitCode == 0, changed.standardError);
     }
     const QMap<QString, QByteArray> before = snapshot(installation.dir.path());

@@ -224,6 +224,14 @@ ToolRun Installation::run(const QStringList& arguments, const QString& program) 
     return runTool(arguments, environment, QString(), program);
 }
 
+ToolRun Installation::shell(const QString& command, const QString& folder) const
+{
+    QProcessEnvironment variables = environment;
+    for (const char* name : {"P", "R", "S", "D"})
+        variables.insert(name, expand(QString("{%1}").arg(name)));
+    return runTool({"-ec", command}, variables, folder, "sh");
+}
+
 QString Installation::expand(QString text) const
 {
     return text.replace("{P}", backups).replace("{R}", root).replace("{S}", server).replace("{D}", dir.path());

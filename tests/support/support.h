@@ -78,6 +78,8 @@ struct Installation {
     // T/bin/name running script; T/bin comes first on the search path of the runs.
     bool addProgram(const QString& name, const QByteArray& script) const;
     ToolRun run(const QStringList& arguments, const QString& program = BWV_TOOL_PATH) const;
+    // sh -ec command in folder, with $P the backups, $R the root, $S the server folder and $D T.
+    ToolRun shell(const QString& command, const QString& folder) const;
     // {P} the backups, {R} the installation root, {S} its server folder, {D} T filled in.
     QString expand(QString text) const;
     // A bw-vellacor-ctl run's opening lines ("Creating", "Restoring"), then lines, expanded.

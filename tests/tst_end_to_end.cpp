@@ -87,7 +87,6 @@ void tst_EndToEnd::roundTrip()
                          " AS 'BEGIN PERFORM pg_sleep(0.01); RETURN x; END';"
                          "CREATE INDEX docs_slow ON docs (slow(id)) WHERE id <= 50;";
     for (const QString& key : postgres) {
-        QVERIFY2(cluster.load(), "no test cluster: run the tests through ctest");
         QVERIFY(cluster.createDatabase("e2e_" + key));
         const QString tables = "CREATE TABLE projects (id serial PRIMARY KEY, name text);"
                                "CREATE TABLE sheets (project int REFERENCES projects(id), title text);"
@@ -457,7 +456,6 @@ void tst_EndToEnd::restoreFinishesComponentOnSignal()
 {
     Installation installation;
     TestCluster cluster;
-    QVERIFY2(cluster.load(), "no test cluster: run the tests through ctest");
     QVERIFY(cluster.createDatabase("e2e_stop"));
     QCOMPARE(cluster.query("e2e_stop", "CREATE TABLE t (x int); INSERT INTO t VALUES (1), (2);"), QStringList());
     installation.configure("  db: " + cluster.url("e2e_stop").toUtf8() + "\n");

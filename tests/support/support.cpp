@@ -246,7 +246,7 @@ QStringList Installation::expect(const char* opening, const QStringList& lines) 
     return all;
 }
 
-bool TestCluster::load()
+TestCluster::TestCluster()
 {
     for (const QByteArray& line : readFile(BWV_TEST_CLUSTER_FOLDER "/env").split('\n')) {
         if (line.startsWith("PGPORT="))
@@ -254,7 +254,6 @@ bool TestCluster::load()
         else if (line.startsWith("PGBINDIR="))
             m_binFolder = QString::fromUtf8(line.mid(9));
     }
-    return !m_port.isEmpty() && !m_binFolder.isEmpty();
 }
 
 QString TestCluster::url(const QString& database, const QString& user) const
@@ -264,8 +263,10 @@ QString TestCluster::url(const QString& database, const QString& user) const
 
 bool TestCluster::createDatabase(const QString& database)
 {
-    return query("postgres", "DROP DATABASE IF EXISTS " + database + " WITH (FORCE)").isEmpty()
-           && query("postgres", "CREATE DATABASE " + database).isEmpty();
+    if (m_port.isEmpty())
+        qWarning("No test cluster: run the tests through ctest.");
+    const QString drop = "DROP DATABASE IF EXISTS " + database + " WITH (FORCE)";
+    return !m_port.isEmpty() && query("postgres", drop).isEmpty() && query("postgres", "CREATE DATABASE " + database).isEmpty();
 }
 
 QStringList TestCluster::query(const QString& database, const QString& sql) const

@@ -89,9 +89,9 @@ struct Installation {
 // The throwaway cluster that the "pg" fixture started (tests/pg_cluster.sh).
 class TestCluster {
 public:
-    bool load(); // false when the fixture has not run
+    TestCluster();
     QString url(const QString& database, const QString& user = QStringLiteral("postgres")) const;
-    bool createDatabase(const QString& database);
+    bool createDatabase(const QString& database); // false, with a warning, without the fixture
     // Rows of the last statement, fields joined by "|"; a failure adds a row "ERROR: ...".
     QStringList query(const QString& database, const QString& sql) const;
     QString binFolder() const { return m_binFolder; } // the server's own psql and pg_dump

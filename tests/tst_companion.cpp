@@ -103,8 +103,10 @@ void tst_Companion::prune()
     Installation installation;
     const QString root = installation.backups, outside = installation.dir.filePath("outside");
     const QString name = root + "/%1_2026_01_01_1.0.0_vellacor-backup", meta = "/bw-vellacor-backup-metadata.json";
-    for (const QString& folder : {name.arg(999), name.arg(1000), name.arg(2000), name.arg(3000), name.arg(4000), name.arg(1500),
-                                  root + "/1300_2026_1_01_1.0.0_vellacor-backup", root + "/notes", outside + "/real"})
+    QStringList complete{root + "/1300_2026_1_01_1.0.0_vellacor-backup", root + "/notes", outside + "/real"};
+    for (const int ms : {999, 1000, 2000, 3000, 4000, 1500})
+        complete << name.arg(ms);
+    for (const QString& folder : complete)
         QVERIFY(writeFile(folder + meta, "{\"version\":\"1.0.0\"}") && writeFile(folder + "/assets/a", "data\n"));
     QVERIFY(writeFile(root + "/2500_2026_01_02_1.0.0_vellacor-backup/db_dump.db", "no metadata\n"));
     QVERIFY(writeFile(name.arg(1600), "a file\n") && writeFile(outside + "/precious", "keep\n"));
@@ -149,8 +151,10 @@ void tst_Companion::listAndMetrics()
     const QJsonArray backups = QJsonDocument::fromJson(list.standardOutput).array();
     QStringList seen;
     for (const QJsonValue& b : backups)
-        seen << QString("%1 %2 (%3) %4 %5").arg(b["path"].toString(), b["version"].toString("-"), b["components"].toVariant().toStringList().join(','))
-                    .arg(b["complete"].toBool()).arg(b["in_progress"].toBool());
+        seen << QString("%1 %2 (%3) %4 %5").arg(b["path"].toString(), b["version"].toString("-"))
+                    .arg(b["components"].toVariant().toStringList().join(','))
+                    .arg(b["complete"].toBool())
+                    .arg(b["in_progress"].toBool());
     QCOMPARE(seen, QStringList({first + " 1.0.0 (db,reporting,assets) 1 0", second + " 1.0.0 (db,reporting,assets) 1 0",
                                 failed + " - () 0 0", running + " - () 0 1"}));
     QCOMPARE(qint64(backups[1]["size_bytes"].toDouble()), size);
@@ -162,11 +166,13 @@ void tst_Companion::listAndMetrics()
     QCOMPARE(companion(installation, "metrics --textfile-folder " + folder).exitCode, 0);
     ::umask(mask);
     const QString text = readFile(output);
-    for (const QString& sample : {"bw_vellacor_backup_last_complete_timestamp_seconds " + ms.chopped(3) + '.' + ms.right(3),
-                                  "bw_vellacor_backup_last_complete_size_bytes " + QString::number(size),
+    const QString last = "bw_vellacor_backup_last_complete_";
+    for (const QString& sample : {last + "timestamp_seconds " + ms.chopped(3) + '.' + ms.right(3),
+                                  last + "size_bytes " + QString::number(size),
                                   QString("bw_vellacor_backups_complete 2"), QString("bw_vellacor_backups_incomplete 2")}) {
         const QString name = sample.section(' ', 0, 0);
-        QVERIFY2(text.contains("# HELP " + name + ' ') && text.contains("# TYPE " + name + " gauge\n" + sample + '\n'), qPrintable(text));
+        const QString described = "# TYPE " + name + " gauge\n" + sample + '\n';
+        QVERIFY2(text.contains("# HELP " + name + ' ') && text.contains(described), qPrintable(text));
     }
     // Replaced whole through a file beside it, readable by the collector's user.
     QCOMPARE(names(folder), QStringList{"bw_vellacor_backup.prom"});
@@ -214,7 +220,7 @@ void tst_Companion::verify()
     Installation installation;
     if (postgres) {
         QVERIFY(cluster.createDatabase("companion_main"));
-        QCOMPARE(cluster.query("companion_main", "CREATE TABLE t (x text); INSERT INTO t VALUES ('quay')"), QStringList());
+        QCOMPARE(cluster.query("companion_main", "CREATE TABLE t AS SELECT 'quay' AS x"), QStringList());
         installation.configure("db: " + cluster.url("companion_main").toUtf8() + '\n');
     }
     const QString backup = ::backup(installation);
@@ -248,7 +254,8 @@ void tst_Companion::offsiteRoundTrip()
 
     // The next night, with other data: its snapshot is the latest.
     sqlite(installation.mainDb, "DELETE FROM projects WHERE id = 1;");
-    QVERIFY(QFile::remove(installation.media + "/docs/shift plan.txt") && writeFile(installation.media + "/new.txt", "new\n"));
+    QVERIFY(QFile::remove(installation.media + "/docs/shift plan.txt"));
+    QVERIFY(writeFile(installation.media + "/new.txt", "new\n"));
     QVERIFY(!backup(installation).isEmpty());
     run = companion(installation, "offsite --keep-daily 2 --keep-weekly=0");
     QVERIFY2(run.exitCode == 0 && !run.standardError.contains("Created"), run.standardError);

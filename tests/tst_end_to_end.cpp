@@ -207,8 +207,9 @@ void tst_EndToEnd::runs_data()
     // Each row starts from an installation with a backup in {P} (and a foreign file beside it),
     // which the row's shell command changes, run in the server folder as Installation::shell; or
     // a control server answers with the pieces after "answer:". In arguments and lines: {P} the
-    // backup, {R} the installation root, {S} its server folder, {D} the folder that holds both. A row tagged "nobody" runs as nobody; one tagged "small volume"
-    // on a 512 KiB volume over {P}, private to the run, which shows what it holds afterwards.
+    // backup, {R} the installation root, {S} its server folder, {D} the folder that holds both.
+    // A row tagged "nobody" runs as nobody; one tagged "small volume" on a 512 KiB volume over
+    // {P}, private to the run, which shows what it holds afterwards.
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QString>("arguments");
     QTest::addColumn<QStringList>("lines"); // "…" stands for any text: PostgreSQL's own, a temporary name

@@ -265,8 +265,8 @@ bool TestCluster::createDatabase(const QString& database)
 {
     if (m_port.isEmpty())
         qWarning("No test cluster: run the tests through ctest.");
-    const QString drop = "DROP DATABASE IF EXISTS " + database + " WITH (FORCE)";
-    return !m_port.isEmpty() && query("postgres", drop).isEmpty() && query("postgres", "CREATE DATABASE " + database).isEmpty();
+    return !m_port.isEmpty() && query("postgres", "DROP DATABASE IF EXISTS " + database + " WITH (FORCE)").isEmpty()
+           && query("postgres", "CREATE DATABASE " + database).isEmpty();
 }
 
 QStringList TestCluster::query(const QString& database, const QString& sql) const

@@ -9,12 +9,6 @@
 #include <csignal>
 #include <memory>
 
-namespace {
-
-const QStringList backupEntries{"assets", "bw-vellacor-backup-metadata.json", "db_dump.db", "reporting_dump.db"};
-
-} // namespace
-
 class tst_EndToEnd : public QObject {
     Q_OBJECT
 
@@ -26,8 +20,7 @@ private slots:
     void defaultFolderUnderBackupRoot();
     void runs_data();
     void runs();
-    void stoppedAndConcurrentBackups();
-    void restoreFinishesComponentOnSignal();
+    void stoppedAndConcurrentRuns();
     void progressOnATerminal();
 };
 
@@ -199,7 +192,8 @@ void tst_EndToEnd::defaultFolderUnderBackupRoot()
         "[info] Linked 2 unchanged media files from the earlier backup in " + complete + "/assets, copied 0",
         "[info] Created a backup of Vellacor data in {P}/" + made}));
     QCOMPARE(names(installation.backups), QStringList({made, QFileInfo(complete).fileName()})); // the empty one went
-    QCOMPARE(names(complete), backupEntries);
+    QCOMPARE(names(complete), QStringList({"assets", "bw-vellacor-backup-metadata.json", "db_dump.db",
+                                           "reporting_dump.db"}));
 }
 
 void tst_EndToEnd::runs_data()
@@ -392,16 +386,41 @@ void tst_EndToEnd::runs()
     QVERIFY(!server || waitFor([&] { return server->received() == start + finish; }));
 }
 
-void tst_EndToEnd::stoppedAndConcurrentBackups()
+// A stop request ends a run at its next safe point: a restore once psql has loaded the database
+// it began, a backup's wait for the server or its media copy, each backup leaving the earlier one
+// as it was. Meanwhile a second run is refused.
+void tst_EndToEnd::stoppedAndConcurrentRuns()
 {
     Installation installation;
+    TestCluster cluster;
+    QVERIFY(cluster.createDatabase("e2e_stop"));
+    QCOMPARE(cluster.query("e2e_stop", "CREATE TABLE t (x int); INSERT INTO t VALUES (1), (2);"), QStringList());
+    const QByteArray database = "db: " + cluster.url("e2e_stop").toUtf8() + "\n";
+    installation.configure(database);
     QCOMPARE(installation.run({"--backup", "--backup-path", installation.backups}).exitCode, 0);
+    QCOMPARE(cluster.query("e2e_stop", "DELETE FROM t"), QStringList());
+    QVERIFY(writeFile(installation.media + "/after-backup.txt", "untouched\n"));
+    // A psql that takes a second to start its load, and says when it began.
+    QVERIFY(installation.addProgram("psql", "[ \"$1\" = --version ] && exec /usr/bin/psql --version\n"
+                                            "touch \"$0.started\"; sleep 1; exec /usr/bin/psql \"$@\"\n"));
+    QProcess restore;
+    restore.setProcessEnvironment(installation.environment);
+    restore.start(BWV_TOOL_PATH, {"--restore", "--backup-path", installation.backups});
+    QVERIFY(waitFor([&] { return QFileInfo::exists(installation.dir.filePath("bin/psql.started")); }));
+    ::kill(restore.processId(), SIGINT);
+    const ToolRun restoring = finishTool(restore);
+    const QStringList lines{"[error] Interrupted by signal SIGINT.", "[error] Vellacor restore process failed."};
+    QCOMPARE(restoring.lines, installation.expect("Restoring", lines));
+    QCOMPARE(restoring.exitCode, 2);
+    QCOMPARE(cluster.query("e2e_stop", "SELECT x FROM t ORDER BY x"), QStringList({"1", "2"})); // the database finished
+    QVERIFY(QFileInfo::exists(installation.media + "/after-backup.txt")); // the media library was not begun
+
     // Still the earlier backup's entry, in another letter case.
     QVERIFY(QFile::rename(installation.backups + "/reporting_dump.db", installation.backups + "/Reporting_Dump.DB"));
     const QMap<QString, QByteArray> earlier = snapshot(installation.backups);
     FakeControlServer silent({"ack\n"}); // never "server-suspended"
     installation.port = silent.port();
-    installation.configure();
+    installation.configure(database);
     const QStringList backup{"--backup", "--delete", "--backup-path", installation.backups};
     const QString failed = "[error] Vellacor backup process failed.";
 
@@ -430,11 +449,12 @@ void tst_EndToEnd::stoppedAndConcurrentBackups()
 
     // With port 0, as good as no server, the backup replaces the earlier one in any letter case.
     installation.port = 0;
-    installation.configure();
-    const QString linked = "[info] Linked 2 unchanged media files from the earlier backup in {P}/assets, copied 0";
+    installation.configure(database);
+    const QString linked = "[info] Linked 2 unchanged media files from the earlier backup in {P}/assets, copied 1";
     const QString created = "[info] Created a backup of Vellacor data in {P}";
     QCOMPARE(installation.run(backup).lines, installation.expect("Creating", {linked, created}));
-    QCOMPARE(names(installation.backups), backupEntries);
+    QCOMPARE(names(installation.backups), QStringList({"assets", "bw-vellacor-backup-metadata.json", "db_dump.sql",
+                                                       "reporting_dump.db"}));
 
     // SIGINT during a large media copy leaves the complete backup as it was.
     const QMap<QString, QByteArray> complete = snapshot(installation.backups);
@@ -451,33 +471,6 @@ void tst_EndToEnd::stoppedAndConcurrentBackups()
     const QStringList interrupted{"[error] Interrupted by signal SIGINT.", failed};
     QCOMPARE(finishTool(copying).lines, installation.expect("Creating", interrupted));
     QCOMPARE(snapshot(installation.backups), complete);
-}
-
-void tst_EndToEnd::restoreFinishesComponentOnSignal()
-{
-    Installation installation;
-    TestCluster cluster;
-    QVERIFY(cluster.createDatabase("e2e_stop"));
-    QCOMPARE(cluster.query("e2e_stop", "CREATE TABLE t (x int); INSERT INTO t VALUES (1), (2);"), QStringList());
-    installation.configure("  db: " + cluster.url("e2e_stop").toUtf8() + "\n");
-    QCOMPARE(installation.run({"--backup", "--backup-path", installation.backups}).exitCode, 0);
-    QCOMPARE(cluster.query("e2e_stop", "DELETE FROM t"), QStringList());
-    QVERIFY(writeFile(installation.media + "/after-backup.txt", "untouched\n"));
-
-    // A psql that takes a second to start its load, and says when it began.
-    QVERIFY(installation.addProgram("psql", "[ \"$1\" = --version ] && exec /usr/bin/psql --version\n"
-                                            "touch \"$0.started\"; sleep 1; exec /usr/bin/psql \"$@\"\n"));
-    QProcess restore;
-    restore.setProcessEnvironment(installation.environment);
-    restore.start(BWV_TOOL_PATH, {"--restore", "--backup-path", installation.backups});
-    QVERIFY(waitFor([&] { return QFileInfo::exists(installation.dir.filePath("bin/psql.started")); }));
-    ::kill(restore.processId(), SIGINT);
-    const ToolRun run = finishTool(restore);
-    const QStringList lines{"[error] Interrupted by signal SIGINT.", "[error] Vellacor restore process failed."};
-    QCOMPARE(run.lines, installation.expect("Restoring", lines));
-    QCOMPARE(run.exitCode, 2);
-    QCOMPARE(cluster.query("e2e_stop", "SELECT x FROM t ORDER BY x"), QStringList({"1", "2"})); // the database finished
-    QVERIFY(QFileInfo::exists(installation.media + "/after-backup.txt")); // the media library was not begun
 }
 
 void tst_EndToEnd::progressOnATerminal()

@@ -223,12 +223,12 @@ void tst_EndToEnd::runs_data()
     const QString components = " (the components are db, reporting, assets)";
     const QString configure = "echo '%1' >> production.yaml";
     const QString metadata = "printf '%1' > \"$P/bw-vellacor-backup-metadata.json\"";
-    const QString link = R"(rm -r "$P/%1" && ln -s "$D/elsewhere" "$P/%1")"; // to what is never made
+    const QString link = R"(rm -r "${P:?}/%1" && ln -s "$D/elsewhere" "$P/%1")"; // to what is never made
     // clang-format off
     QTest::newRow("restore, path missing at the end") << "" << "--restore --backup-path" << noPath << 1;
-    QTest::newRow("installation missing") << "rm -r \"$R\"" << "--backup"
+    QTest::newRow("installation missing") << "rm -r \"${R:?}\"" << "--backup"
         << QStringList{creating, "[error] Failed to find Vellacor installation: installation folder {R} does not exist", backupFailed} << 2;
-    QTest::newRow("installation is a file") << "rm -r \"$R\" && touch \"$R\"" << "--restore --backup-path {P}"
+    QTest::newRow("installation is a file") << "rm -r \"${R:?}\" && touch \"$R\"" << "--restore --backup-path {P}"
         << QStringList{restoring, "[error] Failed to find Vellacor installation: installation folder {R} is not a folder", failed} << 2;
     QTest::newRow("configuration missing, stray words") << "rm production.yaml" << "now --backup please --delete=yes"
         << QStringList{unknown.arg("argument now"), unknown.arg("argument please"), unknown.arg("argument --delete=yes"), creating, notRead + "{S}production.yaml", backupFailed} << 2;

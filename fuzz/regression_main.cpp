@@ -14,8 +14,7 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         // A target that never failed has no regression folder; that lists no files.
         const QDir folder(QString::fromLocal8Bit(argv[i]));
-        const QStringList names = folder.entryList(QDir::Files, QDir::Name);
-        for (const QString& name : names) {
+        for (const QString& name : folder.entryList(QDir::Files, QDir::Name)) {
             QFile file(folder.filePath(name));
             if (!file.open(QIODevice::ReadOnly)) {
                 std::fprintf(stderr, "cannot read %s\n", qPrintable(file.fileName()));
@@ -25,8 +24,7 @@ int main(int argc, char** argv)
             // Named before the run, so that a crash report says which input it was.
             std::printf("%s\n", qPrintable(file.fileName()));
             std::fflush(stdout);
-            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(input.constData()),
-                                   size_t(input.size()));
+            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(input.constData()), size_t(input.size()));
             ++inputs;
         }
     }

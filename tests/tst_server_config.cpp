@@ -2,15 +2,14 @@
 #include "server/server_config.h"
 #include "tests/support/support.h"
 
-#include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
 
 QString describe(const ServerConfig& c)
 {
-    return QStringList{c.databaseLocation, c.reportingDatabaseLocation, c.assetRoot, c.backupRoot, QString::number(c.controlPort)}.join(" | ");
+    const QString port = QString::number(c.controlPort);
+    return QStringList{c.databaseLocation, c.reportingDatabaseLocation, c.assetRoot, c.backupRoot, port}.join(" | ");
 }
 
 } // namespace
@@ -62,7 +61,8 @@ void tst_ServerConfig::lineGrammar()
     QFile file(tmp.filePath("production.yaml"));
     TraceCapture trace;
     QVERIFY(config.parseConfigurationFile(file));
-    QCOMPARE(trace.lines(), QStringList("[info] Reading server configuration from " + file.fileName()) + warnings.replaceInStrings("%F", file.fileName()));
+    const QString reading = "[info] Reading server configuration from " + file.fileName();
+    QCOMPARE(trace.lines(), QStringList(reading) + warnings.replaceInStrings("%F", file.fileName()));
     QCOMPARE(describe(config), members);
 }
 

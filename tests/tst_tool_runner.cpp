@@ -1,10 +1,8 @@
-// The pg_dump and psql runner: fake programs for argument vectors, judging, limits and signals;
-// the real ones on a database that is slow to dump and load.
+// The pg_dump and psql runner, with fake programs: argument vectors, judging, limits and signals.
 #include "db/tool_runner.h"
 #include "sys/interrupt.h"
 #include "tests/support/support.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -28,7 +26,6 @@ class tst_ToolRunner : public QObject {
 private slots:
     void toolRuns_data();
     void toolRuns();
-    void slowDatabaseRoundTrip();
 };
 
 void tst_ToolRunner::toolRuns_data()
@@ -78,47 +75,21 @@ void tst_ToolRunner::toolRuns()
     const QString fake = tmp.filePath(program);
     QVERIFY(body.isNull() || (writeFile(fake, "#!/bin/sh\nPATH=/usr/bin:/bin\n" + body + '\n') && setMode(fake, 0755)));
     const QString sqlFile = tmp.filePath("it's dump.sql"); // each argument arrives whole
+    const auto run = [&] {
+        qputenv("PATH", QFile::encodeName(tmp.path()));
+        qputenv("BW_VELLACOR_TOOL_TIMEOUT_MS", limit);
+        return Interrupt::install()
+               && (program == "pg_dump" ? dumpPostgresDatabase(url, sqlFile) : runDatabaseTool(program, url, sqlFile, {}));
+    };
     TraceCapture trace;
-    QCOMPARE(runInChild([&] {
-                 qputenv("PATH", QFile::encodeName(tmp.path()));
-                 qputenv("BW_VELLACOR_TOOL_TIMEOUT_MS", limit);
-                 return Interrupt::install()
-                        && (program == "pg_dump" ? dumpPostgresDatabase(url, sqlFile) : runDatabaseTool(program, url, sqlFile, {}));
-             }),
-             status);
+    QCOMPARE(runInChild(run), status);
     QCOMPARE(trace.lines(), lines.replaceInStrings("<T>", tmp.path()));
+    // The child ends with the tool, whichever way it ends.
     const qint64 pid = readFile(fake + ".pid").trimmed().toLongLong();
     const bool gone = pid == 0 || waitFor([&] { return !running(pid); });
     if (!gone)
         ::kill(pid, SIGKILL);
     QVERIFY(gone);
-}
-
-void tst_ToolRunner::slowDatabaseRoundTrip()
-{
-    TestCluster cluster;
-    QVERIFY2(cluster.load(), "no test cluster: run the tests through ctest");
-    QVERIFY(cluster.createDatabase("runner_slow") && cluster.createDatabase("runner_copy"));
-    // pg_dump and psql spend seconds on the large objects, moving all the time; the build of
-    // the partial index sleeps half a second without reading a byte of the dump.
-    QCOMPARE(cluster.query("runner_slow", "CREATE TABLE docs AS SELECT g AS id, lo_from_bytea(0, convert_to(repeat(md5(g::text), 1024), 'UTF8')) AS body"
-                                          " FROM generate_series(1, 600) g; ALTER TABLE docs ADD PRIMARY KEY (id);"
-                                          "CREATE FUNCTION slow(x int) RETURNS int IMMUTABLE LANGUAGE plpgsql AS 'BEGIN PERFORM pg_sleep(0.01); RETURN x; END';"
-                                          "CREATE INDEX docs_slow ON docs (slow(id)) WHERE id <= 50;"),
-             QStringList());
-    QTemporaryDir tmp;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("VELLACOR_ROOT", tmp.path());
-    environment.insert("PATH", cluster.binFolder() + ':' + environment.value("PATH")); // no wrapper to start first
-    environment.insert("BW_VELLACOR_TOOL_TIMEOUT_MS", "300");
-    for (const QString command : {"backup", "restore"}) { // into a new database: clearing leaves large objects
-        QVERIFY(writeFile(tmp.filePath("server/production.yaml"), "server:\n  db: " + cluster.url(command == "backup" ? "runner_slow" : "runner_copy").toUtf8()
-                                                                      + "\n  reporting_db: sqlite://r.db\n  asset_root: media\n  control_port: 0\n"));
-        const ToolRun run = runTool({"--" + command, "--backup-path", tmp.filePath("b"), "--" + command + "-skip", "reporting,assets"}, environment);
-        QVERIFY2(run.exitCode == 0, run.standardError);
-    }
-    const QString content = "SELECT count(*), sum(length(lo_get(body))) FROM docs UNION ALL SELECT 0, count(*) FROM pg_indexes WHERE tablename = 'docs'";
-    QCOMPARE(cluster.query("runner_copy", content), QStringList({"600|19660800", "0|2"}));
 }
 
 QTEST_GUILESS_MAIN(tst_ToolRunner)

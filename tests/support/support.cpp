@@ -3,27 +3,18 @@
 
 #include "platform/brisken/trace.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
-#include <QTemporaryFile>
+#include <QtNetwork>
 
 #include <csignal>
-#include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 TraceCapture::TraceCapture()
 {
-    QTemporaryFile file(QDir::tempPath() + QStringLiteral("/bwv-trace-XXXXXX"));
+    QTemporaryFile file(QDir::tempPath() + "/bwv-trace-XXXXXX");
     file.setAutoRemove(false);
     file.open();
     m_path = file.fileName();
@@ -43,7 +34,7 @@ TraceCapture::~TraceCapture()
 QStringList TraceCapture::lines() const
 {
     const QString text = QString::fromUtf8(readFile(m_path));
-    return text.isEmpty() ? QStringList() : text.chopped(1).split(QLatin1Char('\n'));
+    return text.isEmpty() ? QStringList() : text.chopped(1).split('\n');
 }
 
 ToolRun runTool(const QStringList& arguments, const QProcessEnvironment& environment,
@@ -67,12 +58,10 @@ ToolRun finishTool(QProcess& process)
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.standardError = process.readAllStandardError();
     run.standardOutput = process.readAllStandardOutput();
-    static const QRegularExpression stamp(
-        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (?=\\[)"));
+    static const QRegularExpression stamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (?=\[))");
     const QString text = QString::fromUtf8(run.standardError);
-    if (!text.isEmpty())
-        for (QString line : text.chopped(1).split(QLatin1Char('\n')))
-            run.lines << line.remove(stamp);
+    for (QString line : text.isEmpty() ? QStringList() : text.chopped(1).split('\n'))
+        run.lines << line.remove(stamp);
     return run;
 }
 
@@ -89,21 +78,19 @@ bool waitFor(const std::function<bool()>& condition)
 // A copy of the tool that nobody may run: the build folder may lie where nobody cannot enter.
 QString toolForNobody()
 {
-    static QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/bwv-tool-XXXXXX"));
-    const QString copy = folder.filePath(QStringLiteral("bw-vellacor-ctl"));
-    if (!QFileInfo::exists(copy) && QFile::copy(QStringLiteral(BWV_TOOL_PATH), copy))
+    static QTemporaryDir folder(QDir::tempPath() + "/bwv-tool-XXXXXX");
+    const QString copy = folder.filePath("bw-vellacor-ctl");
+    if (!QFileInfo::exists(copy) && QFile::copy(BWV_TOOL_PATH, copy))
         setMode(folder.path(), 0755);
     return copy;
 }
 
 ToolRun runToolAsNobody(const QStringList& arguments, const QProcessEnvironment& environment)
 {
-    QStringList wrapped{QStringLiteral("-u"), QStringLiteral("nobody"), QStringLiteral("--"),
-                        QStringLiteral("env")};
+    QStringList wrapped{"-u", "nobody", "--", "env"};
     for (const QString& key : environment.keys())
-        wrapped << key + QLatin1Char('=') + environment.value(key);
-    return runTool(wrapped << toolForNobody() << arguments, environment, QString(),
-                   QStringLiteral("runuser"));
+        wrapped << key + '=' + environment.value(key);
+    return runTool(wrapped << toolForNobody() << arguments, environment, QString(), "runuser");
 }
 
 bool writeFile(const QString& path, const QByteArray& content)
@@ -121,7 +108,50 @@ QByteArray readFile(const QString& path)
 
 bool setMode(const QString& path, unsigned mode)
 {
-    return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+    return ::chmod(QFile::encodeName(path), mode) == 0;
+}
+
+struct stat fileStatus(const QString& path)
+{
+    struct stat status {};
+    return ::lstat(QFile::encodeName(path), &status) == 0 ? status : (struct stat){};
+}
+
+QMap<QString, QByteArray> snapshot(const QString& folder)
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        entries.insert(path.mid(folder.size()), it.fileInfo().isDir() ? "folder" : readFile(path));
+    }
+    return entries;
+}
+
+QStringList names(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                  QDir::Name);
+}
+
+QString sqlite(const QString& file, const QString& statements)
+{
+    const ToolRun run =
+        runTool({"-bail", file, statements}, QProcessEnvironment::systemEnvironment(), QString(), "sqlite3");
+    return QString::fromUtf8(run.standardOutput + run.standardError).trimmed();
+}
+
+bool linesMatch(const QStringList& lines, const QStringList& expected)
+{
+    for (int i = 0; i < lines.size() && lines.size() == expected.size(); ++i) {
+        QStringList parts = expected[i].split("…");
+        for (QString& part : parts)
+            part = QRegularExpression::escape(part);
+        if (!QRegularExpression("\\A" + parts.join(".*") + "\\z").match(lines[i]).hasMatch())
+            return false;
+    }
+    return lines.size() == expected.size();
 }
 
 int runInChild(const std::function<bool()>& body)
@@ -154,54 +184,99 @@ bool mountSmallVolume(const QString& folder, qint64 sizeBytes)
     return ::unshare(CLONE_NEWNS) == 0
            && ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
            && QDir().mkpath(folder)
-           && ::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0,
-                      options.constData()) == 0;
+           && ::mount("tmpfs", QFile::encodeName(folder), "tmpfs", 0, options.constData()) == 0;
 }
 
-bool TestCluster::load()
+Installation::Installation()
 {
-    for (const QByteArray& line : readFile(QStringLiteral(BWV_TEST_CLUSTER_FOLDER "/env")).split('\n')) {
+    QTcpServer unused; // a port that was free a moment ago
+    unused.listen(QHostAddress::LocalHost);
+    port = unused.serverPort();
+    configure();
+    QDir().mkpath(server + "data");
+    QDir().mkpath(backups);
+    sqlite(mainDb, "CREATE TABLE projects (id INTEGER PRIMARY KEY, name TEXT);"
+                   "INSERT INTO projects VALUES (1, 'harbour'), (2, 'plant');");
+    sqlite(reportingDb, "CREATE TABLE sessions (id INTEGER, minutes INTEGER);"
+                        "INSERT INTO sessions VALUES (1, 42), (2, 17);");
+    writeFile(media + "/images/quay.png", QByteArray(70000, 'q'));
+    writeFile(media + "/docs/shift plan.txt", "early, late\n");
+    environment.insert("VELLACOR_ROOT", root);
+    environment.insert("PATH", dir.filePath("bin") + ':' + environment.value("PATH"));
+}
+
+void Installation::configure(const QByteArray& extra) const
+{
+    writeFile(server + "production.yaml",
+              "server:\n  db: \"sqlite://data/main.db\"\n  reporting_db: sqlite://data/reporting.db\n"
+              "  asset_root: media\n  backup_root: /nonexistent\nbackup:\n\t backup_root:   \"../../backups\"\r\n"
+              "  control_port: " + QByteArray::number(port) + "\n" + extra);
+}
+
+bool Installation::addProgram(const QString& name, const QByteArray& script) const
+{
+    const QString path = dir.filePath("bin/" + name);
+    return writeFile(path, "#!/bin/sh\n" + script) && setMode(path, 0755);
+}
+
+ToolRun Installation::run(const QStringList& arguments, const QString& program) const
+{
+    return runTool(arguments, environment, QString(), program);
+}
+
+ToolRun Installation::shell(const QString& command, const QString& folder) const
+{
+    QProcessEnvironment variables = environment;
+    for (const char* name : {"P", "R", "S", "D"})
+        variables.insert(name, expand(QString("{%1}").arg(name)));
+    return runTool({"-ec", command}, variables, folder, "sh");
+}
+
+QString Installation::expand(QString text) const
+{
+    return text.replace("{P}", backups).replace("{R}", root).replace("{S}", server).replace("{D}", dir.path());
+}
+
+QStringList Installation::expect(const char* opening, const QStringList& lines) const
+{
+    QStringList all{QString("[info] ") + opening + " a backup of Vellacor data",
+                    "[info] Reading server configuration from " + server + "production.yaml"};
+    for (const QString& line : lines)
+        all << expand(line);
+    return all;
+}
+
+TestCluster::TestCluster()
+{
+    for (const QByteArray& line : readFile(BWV_TEST_CLUSTER_FOLDER "/env").split('\n')) {
         if (line.startsWith("PGPORT="))
             m_port = QString::fromUtf8(line.mid(7));
         else if (line.startsWith("PGBINDIR="))
             m_binFolder = QString::fromUtf8(line.mid(9));
     }
-    return !m_port.isEmpty() && !m_binFolder.isEmpty();
 }
 
 QString TestCluster::url(const QString& database, const QString& user) const
 {
-    return QStringLiteral("postgres://%1@127.0.0.1:%2/%3").arg(user, m_port, database);
+    return QString("postgres://%1@127.0.0.1:%2/%3").arg(user, m_port, database);
 }
 
 bool TestCluster::createDatabase(const QString& database)
 {
-    const QString postgres = QStringLiteral("postgres");
-    return query(postgres, QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(database))
-               .isEmpty()
-           && query(postgres, QStringLiteral("CREATE DATABASE %1").arg(database)).isEmpty();
+    if (m_port.isEmpty())
+        qWarning("No test cluster: run the tests through ctest.");
+    return !m_port.isEmpty() && query("postgres", "DROP DATABASE IF EXISTS " + database + " WITH (FORCE)").isEmpty()
+           && query("postgres", "CREATE DATABASE " + database).isEmpty();
 }
 
 QStringList TestCluster::query(const QString& database, const QString& sql) const
 {
-    QProcess psql;
-    psql.start(m_binFolder + QStringLiteral("/psql"),
-               {QStringLiteral("-XqAt"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
-                QStringLiteral("-c"), sql, url(database)});
-    if (!psql.waitForFinished(60000)) {
-        psql.kill();
-        psql.waitForFinished(5000);
-    }
-    QStringList rows = QString::fromUtf8(psql.readAllStandardOutput())
-                           .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    if (psql.exitStatus() != QProcess::NormalExit || psql.exitCode() != 0)
-        rows << QStringLiteral("ERROR: ") + QString::fromUtf8(psql.readAllStandardError());
+    const ToolRun run = runTool({"-XqAt", "-v", "ON_ERROR_STOP=1", "-c", sql, url(database)},
+                                QProcessEnvironment::systemEnvironment(), QString(), m_binFolder + "/psql");
+    QStringList rows = QString::fromUtf8(run.standardOutput).split('\n', Qt::SkipEmptyParts);
+    if (run.exitCode != 0)
+        rows << "ERROR: " + QString::fromUtf8(run.standardError);
     return rows;
-}
-
-QString TestCluster::logFile() const
-{
-    return QStringLiteral(BWV_TEST_CLUSTER_FOLDER "/server.log");
 }
 
 FakeControlServer::FakeControlServer(const QList<QByteArray>& answer) : m_answer(answer)
@@ -236,7 +311,7 @@ void FakeControlServer::run()
             m_received += bytes;
             if (!bytes.contains("start-backup"))
                 return;
-            if (m_answer.isEmpty())
+            if (m_answer.join().isEmpty())
                 socket->disconnectFromHost();
             for (const QByteArray& piece : m_answer) {
                 socket->write(piece);

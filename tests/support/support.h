@@ -1,16 +1,11 @@
 // Helpers shared by the tests: trace capture, runs of the built tool, children with fewer
-// rights, the test cluster and a scripted control server.
+// rights, a real installation, the test cluster and a scripted control server.
 #pragma once
 
-#include <QByteArray>
-#include <QMutex>
-#include <QProcess>
-#include <QProcessEnvironment>
-#include <QSemaphore>
-#include <QStringList>
-#include <QThread>
+#include <QtCore>
 
 #include <functional>
+#include <sys/stat.h>
 
 // Sends standard error to a file while it lives and turns trace lines on without time
 // stamps, so a test can compare the exact lines an operation wrote.
@@ -46,6 +41,15 @@ ToolRun runToolAsNobody(const QStringList& arguments, const QProcessEnvironment&
 bool writeFile(const QString& path, const QByteArray& content); // parent folders made too
 QByteArray readFile(const QString& path);
 bool setMode(const QString& path, unsigned mode);
+struct stat fileStatus(const QString& path); // of path itself; all zero when it cannot be read
+// Every entry below folder by its path there, hidden ones too: a file's content, or "folder".
+QMap<QString, QByteArray> snapshot(const QString& folder);
+QStringList names(const QString& folder); // of the entries in folder, hidden ones too, sorted
+// What the sqlite3 program printed for the statements, errors included, trimmed.
+QString sqlite(const QString& file, const QString& statements);
+// True when there are as many lines as expected and each matches its own, where "…" stands
+// for any text.
+bool linesMatch(const QStringList& lines, const QStringList& expected);
 
 // Runs body in a forked child: 0 when it returned true, 1 when false, 128 + the signal that
 // killed it, -1 past a minute. The child shares standard error, so a TraceCapture sees it.
@@ -54,15 +58,42 @@ bool becomeNobody(); // in a child
 // In a child: a private mount namespace with a tmpfs of sizeBytes on folder.
 bool mountSmallVolume(const QString& folder, qint64 sizeBytes);
 
+// T/installation/server/ with production.yaml, data/main.db (table projects), data/reporting.db
+// (table sessions) and media/ (two files), in a temporary folder T; T/backups, empty, is its
+// backup root, named in a way that the line grammar surprises. Nothing listens on its port.
+struct Installation {
+    QTemporaryDir dir;
+    QString root = dir.filePath("installation");
+    QString server = root + "/server/";
+    QString mainDb = server + "data/main.db";
+    QString reportingDb = server + "data/reporting.db";
+    QString media = server + "media";
+    QString backups = dir.filePath("backups");
+    int port = 0;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+
+    Installation();
+    // Writes production.yaml again with extra lines at its end: a key's last line wins.
+    void configure(const QByteArray& extra = QByteArray()) const;
+    // T/bin/name running script; T/bin comes first on the search path of the runs.
+    bool addProgram(const QString& name, const QByteArray& script) const;
+    ToolRun run(const QStringList& arguments, const QString& program = BWV_TOOL_PATH) const;
+    // sh -ec command in folder, with $P the backups, $R the root, $S the server folder and $D T.
+    ToolRun shell(const QString& command, const QString& folder) const;
+    // {P} the backups, {R} the installation root, {S} its server folder, {D} T filled in.
+    QString expand(QString text) const;
+    // A bw-vellacor-ctl run's opening lines ("Creating", "Restoring"), then lines, expanded.
+    QStringList expect(const char* opening, const QStringList& lines) const;
+};
+
 // The throwaway cluster that the "pg" fixture started (tests/pg_cluster.sh).
 class TestCluster {
 public:
-    bool load(); // false when the fixture has not run
+    TestCluster();
     QString url(const QString& database, const QString& user = QStringLiteral("postgres")) const;
-    bool createDatabase(const QString& database);
+    bool createDatabase(const QString& database); // false, with a warning, without the fixture
     // Rows of the last statement, fields joined by "|"; a failure adds a row "ERROR: ...".
     QStringList query(const QString& database, const QString& sql) const;
-    QString logFile() const;
     QString binFolder() const { return m_binFolder; } // the server's own psql and pg_dump
 
 private:
@@ -71,7 +102,7 @@ private:
 };
 
 // A stand-in for the server's control port: records every byte it receives and answers a
-// start-backup line with the given pieces, written 50 ms apart; no pieces: it hangs up.
+// start-backup line with the given pieces, written 50 ms apart; with no text in them it hangs up.
 class FakeControlServer : public QThread {
 public:
     explicit FakeControlServer(const QList<QByteArray>& answer);

@@ -109,6 +109,7 @@ bool statAt(int folder, const char* name, FileStatus& status)
     status.permissions = native.st_mode & 07777;
     status.size = native.st_size;
     status.modified = native.st_mtim;
+    status.links = native.st_nlink;
     return true;
 }
 

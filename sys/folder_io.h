@@ -28,6 +28,7 @@ struct FileStatus {
     mode_t permissions = 0; // 07777
     qint64 size = 0;
     timespec modified{};
+    quint64 links = 0; // the file's hard links: more than one for a file linked from elsewhere
 };
 
 // The status of name inside folder, not following a link.

@@ -18,10 +18,11 @@ namespace {
 // fsync waits on the disk: many at once let it write them in one go and share the journal
 // commits.
 constexpr int flushThreads = 16;
-// What syncfs may wait for beyond the tree's own bytes: each entry that it spares an fsync of
-// is worth about this many bytes of someone else's data, plus a fixed allowance.
-constexpr qint64 allowancePerEntry = 16 * 1024;
-constexpr qint64 fixedAllowance = 16 * 1024 * 1024;
+// What syncfs may wait for beyond the tree's own bytes, at about the disk's speed: the fsync of
+// one entry costs about as long as writing 8 KiB more (40 000 small files on a virtual disk:
+// 28 us an entry, 340 MB/s), and the threads are started once.
+constexpr qint64 allowancePerEntry = 8 * 1024;
+constexpr qint64 fixedAllowance = 1024 * 1024;
 
 struct Entry {
     std::string path; // relative to the root

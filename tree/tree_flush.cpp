@@ -29,11 +29,6 @@ struct Entry {
     bool isFolder;
 };
 
-struct TreeEntries {
-    std::vector<Entry> entries;
-    qint64 newBytes = 0; // in files with one link: copied or written, not linked from elsewhere
-};
-
 void recordFailure(FlushFailure& failure, const std::string& path)
 {
     failure.path = QByteArray(path.data(), int(path.size()));
@@ -41,7 +36,8 @@ void recordFailure(FlushFailure& failure, const std::string& path)
 }
 
 // Lists what lies below folder (opened at prefix, which ends in "/" unless empty).
-bool collect(int folder, const std::string& prefix, TreeEntries& tree, FlushFailure& failure)
+bool collect(int folder, const std::string& prefix, std::vector<Entry>& tree,
+             FlushFailure& failure)
 {
     FolderListing listing;
     if (!listing.read(folder, FolderListing::Order::AsRead)) {
@@ -50,13 +46,9 @@ bool collect(int folder, const std::string& prefix, TreeEntries& tree, FlushFail
     }
     for (int i = 0; i < listing.size(); ++i) {
         const std::string path = prefix + listing.name(i);
-        tree.entries.push_back({path, listing.isFolder(i)});
-        if (!listing.isFolder(i)) {
-            Sys::FileStatus status;
-            if (Sys::statAt(folder, listing.name(i), status) && status.links == 1)
-                tree.newBytes += status.size;
+        tree.push_back({path, listing.isFolder(i)});
+        if (!listing.isFolder(i))
             continue;
-        }
         const Sys::Descriptor child = Sys::openFolderAt(folder, listing.name(i));
         if (!child.isOpen()) {
             recordFailure(failure, path);
@@ -69,23 +61,37 @@ bool collect(int folder, const std::string& prefix, TreeEntries& tree, FlushFail
 }
 
 // The hidden files and folders directly in root, which the listing leaves out.
-bool collectHidden(int root, TreeEntries& tree, FlushFailure& failure)
+bool collectHidden(int root, std::vector<Entry>& tree, FlushFailure& failure)
 {
     if (Sys::readFolder(root, [&tree](const char* name, Sys::EntryType type) {
             if (name[0] == '.' && (type == Sys::EntryType::Folder || type == Sys::EntryType::File))
-                tree.entries.push_back({name, type == Sys::EntryType::Folder});
+                tree.push_back({name, type == Sys::EntryType::Folder});
         }))
         return true;
     recordFailure(failure, std::string());
     return false;
 }
 
-bool syncfsCostsNoMore(const TreeEntries& tree)
+// The bytes in the tree's files that have one link: copied or written, not linked from an
+// earlier backup.
+qint64 newBytes(int root, const std::vector<Entry>& tree)
 {
-    const qint64 unwritten = Sys::unwrittenBytes();
+    qint64 bytes = 0;
+    Sys::FileStatus status;
+    for (const Entry& entry : tree)
+        if (!entry.isFolder && Sys::statAt(root, entry.path.c_str(), status) && status.links == 1)
+            bytes += status.size;
+    return bytes;
+}
+
+// syncfs costs no more than an fsync of each entry when the system's unwritten data is about
+// the tree's own, or less than the fsyncs' own cost. The files are measured only when the
+// count of entries does not decide it.
+bool syncfsCostsNoMore(int root, const std::vector<Entry>& tree, qint64 unwritten)
+{
+    const qint64 allowance = qint64(tree.size()) * allowancePerEntry + fixedAllowance;
     return unwritten >= 0
-           && unwritten <= tree.newBytes + qint64(tree.entries.size()) * allowancePerEntry
-                               + fixedAllowance;
+           && (unwritten <= allowance || unwritten <= newBytes(root, tree) + allowance);
 }
 
 // An fsync of every entry, on many threads; the calling thread works too, so that the flush
@@ -112,24 +118,31 @@ bool syncEach(int root, const std::vector<Entry>& entries, FlushFailure& failure
     return !failed;
 }
 
+// The tree below root, by syncfs or by an fsync of each entry, whichever costs less.
+bool flushContent(int root, FlushFailure& failure)
+{
+    const qint64 unwritten = Sys::unwrittenBytes();
+    // When next to nothing waits to be written, syncfs without listing the tree.
+    if (unwritten < 0 || unwritten > fixedAllowance) {
+        std::vector<Entry> tree;
+        if (!collect(root, std::string(), tree, failure) || !collectHidden(root, tree, failure))
+            return false;
+        if (!syncfsCostsNoMore(root, tree, unwritten))
+            return syncEach(root, tree, failure);
+    }
+    if (Sys::syncFileSystem(root))
+        return true;
+    failure.errorNumber = errno;
+    return false;
+}
+
 } // namespace
 
 bool flushTree(int root, FlushFailure& failure)
 {
     failure = FlushFailure();
-    if (!Sys::isKeptInMemory(root)) {
-        TreeEntries tree;
-        if (!collect(root, std::string(), tree, failure) || !collectHidden(root, tree, failure))
-            return false;
-        if (syncfsCostsNoMore(tree)) {
-            if (!Sys::syncFileSystem(root)) {
-                failure.errorNumber = errno;
-                return false;
-            }
-        } else if (!syncEach(root, tree.entries, failure)) {
-            return false;
-        }
-    }
+    if (!Sys::isKeptInMemory(root) && !flushContent(root, failure))
+        return false;
     if (Sys::syncDescriptor(root))
         return true;
     failure.errorNumber = errno;

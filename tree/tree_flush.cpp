@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,9 @@ void recordFailure(FlushFailure& failure, const std::string& path)
     failure.errorNumber = errno;
 }
 
-// Lists what lies below folder (opened at prefix, which ends in "/" unless empty).
-bool collect(int folder, const std::string& prefix, std::vector<Entry>& tree,
+// Lists what lies below folder (opened at prefix, which ends in "/" unless empty), up to
+// enough entries.
+bool collect(int folder, const std::string& prefix, std::size_t enough, std::vector<Entry>& tree,
              FlushFailure& failure)
 {
     FolderListing listing;
@@ -47,6 +49,8 @@ bool collect(int folder, const std::string& prefix, std::vector<Entry>& tree,
     for (int i = 0; i < listing.size(); ++i) {
         const std::string path = prefix + listing.name(i);
         tree.push_back({path, listing.isFolder(i)});
+        if (tree.size() >= enough)
+            return true;
         if (!listing.isFolder(i))
             continue;
         const Sys::Descriptor child = Sys::openFolderAt(folder, listing.name(i));
@@ -54,8 +58,10 @@ bool collect(int folder, const std::string& prefix, std::vector<Entry>& tree,
             recordFailure(failure, path);
             return false;
         }
-        if (!collect(child.get(), path + '/', tree, failure))
+        if (!collect(child.get(), path + '/', enough, tree, failure))
             return false;
+        if (tree.size() >= enough)
+            return true;
     }
     return true;
 }
@@ -90,8 +96,7 @@ qint64 newBytes(int root, const std::vector<Entry>& tree)
 bool syncfsCostsNoMore(int root, const std::vector<Entry>& tree, qint64 unwritten)
 {
     const qint64 allowance = qint64(tree.size()) * allowancePerEntry + fixedAllowance;
-    return unwritten >= 0
-           && (unwritten <= allowance || unwritten <= newBytes(root, tree) + allowance);
+    return unwritten <= allowance || unwritten <= newBytes(root, tree) + allowance;
 }
 
 // An fsync of every entry, on many threads; the calling thread works too, so that the flush
@@ -118,16 +123,21 @@ bool syncEach(int root, const std::vector<Entry>& entries, FlushFailure& failure
     return !failed;
 }
 
-// The tree below root, by syncfs or by an fsync of each entry, whichever costs less.
+// The tree below root, by syncfs or by an fsync of each entry, whichever costs less. The tree
+// is listed only as far as it takes to know.
 bool flushContent(int root, FlushFailure& failure)
 {
     const qint64 unwritten = Sys::unwrittenBytes();
-    // When next to nothing waits to be written, syncfs without listing the tree.
     if (unwritten < 0 || unwritten > fixedAllowance) {
+        // With this many entries their fsyncs cost more than what syncfs waits for.
+        const std::size_t enough =
+            unwritten < 0 ? std::numeric_limits<std::size_t>::max()
+                          : std::size_t((unwritten - fixedAllowance) / allowancePerEntry) + 1;
         std::vector<Entry> tree;
-        if (!collect(root, std::string(), tree, failure) || !collectHidden(root, tree, failure))
+        if (!collect(root, std::string(), enough, tree, failure)
+            || (tree.size() < enough && !collectHidden(root, tree, failure)))
             return false;
-        if (!syncfsCostsNoMore(root, tree, unwritten))
+        if (tree.size() < enough && (unwritten < 0 || !syncfsCostsNoMore(root, tree, unwritten)))
             return syncEach(root, tree, failure);
     }
     if (Sys::syncFileSystem(root))

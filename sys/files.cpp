@@ -132,6 +132,17 @@ bool syncAt(int folder, const char* relativePath, bool isFolder)
     return synced;
 }
 
+bool startWriting(int folder, const char* relativePath)
+{
+    const int descriptor = ::openat(folder, relativePath,
+                                    O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
+    if (descriptor < 0)
+        return false;
+    const bool started = ::sync_file_range(descriptor, 0, 0, SYNC_FILE_RANGE_WRITE) == 0;
+    closeKeepingErrno(descriptor);
+    return started;
+}
+
 bool syncParents(const QString& path, QString& failedPath)
 {
     struct stat status {};
@@ -184,7 +195,8 @@ qint64 unwrittenBytes()
     for (const QByteArray& line : text.split('\n')) {
         if (line.startsWith("Dirty:") || line.startsWith("Writeback:")) {
             bool ok = false;
-            kibibytes += line.mid(line.indexOf(':') + 1).replace("kB", "").trimmed().toLongLong(&ok);
+            const QByteArray value = line.mid(line.indexOf(':') + 1).replace("kB", "");
+            kibibytes += value.trimmed().toLongLong(&ok);
             found += ok ? 1 : 0;
         }
     }

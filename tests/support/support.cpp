@@ -6,6 +6,8 @@
 #include <QtNetwork>
 
 #include <csignal>
+#include <fcntl.h>
+#include <ftw.h>
 #include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -117,16 +119,38 @@ struct stat fileStatus(const QString& path)
     return ::lstat(QFile::encodeName(path), &status) == 0 ? status : (struct stat){};
 }
 
-QMap<QString, QByteArray> snapshot(const QString& folder)
+QStringList describeTree(const QString& root, bool status)
 {
-    QMap<QString, QByteArray> entries;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        entries.insert(path.mid(folder.size()), it.fileInfo().isDir() ? "folder" : readFile(path));
-    }
-    return entries;
+    static QStringList found;
+    static int skipped;
+    static bool withStatus;
+    found.clear();
+    withStatus = status;
+    // A root that is a link is walked as the folder it names.
+    const QByteArray top = QFile::encodeName(QFileInfo(root).canonicalFilePath());
+    skipped = top.size() + 1;
+    ::nftw(top, [](const char* path, const struct stat* s, int, FTW* at) {
+        const QByteArray bytes(path + std::min<int>(skipped, qstrlen(path)));
+        const bool utf8 = QString::fromUtf8(bytes).toUtf8() == bytes;
+        const QString name = utf8 ? QString::fromUtf8(bytes) : QString::fromLatin1(bytes.toPercentEncoding("/"));
+        QByteArray content(S_ISREG(s->st_mode) && s->st_size < (1 << 20) ? s->st_size : 0, 0);
+        const int fd = content.isEmpty() ? -1 : ::open(path, O_RDONLY);
+        content.resize(fd < 0 ? 0 : std::max<int>(0, ::read(fd, content.data(), content.size())));
+        if (fd >= 0)
+            ::close(fd);
+        const QString size = s->st_size < (1 << 20) ? QString::fromLatin1(content) : QString::number(s->st_size) + " bytes";
+        const QString mtime = QString("%1.%2").arg(s->st_mtim.tv_sec).arg(s->st_mtim.tv_nsec);
+        if (at->level > 0 && withStatus && S_ISREG(s->st_mode))
+            found << QString("%1 %2 %3 %4").arg(name).arg(s->st_mode & 07777, 0, 8).arg(mtime).arg(s->st_blocks / 2048);
+        else if (at->level > 0 && !withStatus)
+            found << (S_ISLNK(s->st_mode)   ? "l:" + name + "->" + QFile::symLinkTarget(QFile::decodeName(path))
+                      : S_ISDIR(s->st_mode) ? "d:" + name
+                      : S_ISREG(s->st_mode) ? QString(s->st_mode & 0111 ? "x:" : "f:") + name + '=' + size
+                                            : "p:" + name);
+        return 0;
+    }, 16, FTW_PHYS);
+    found.sort();
+    return found;
 }
 
 QStringList names(const QString& folder)
@@ -239,11 +263,9 @@ QString Installation::expand(QString text) const
 
 QStringList Installation::expect(const char* opening, const QStringList& lines) const
 {
-    QStringList all{QString("[info] ") + opening + " a backup of Vellacor data",
-                    "[info] Reading server configuration from " + server + "production.yaml"};
-    for (const QString& line : lines)
-        all << expand(line);
-    return all;
+    return QStringList{QString("[info] ") + opening + " a backup of Vellacor data",
+                       "[info] Reading server configuration from " + server + "production.yaml"}
+           + expand(lines.join('\n')).split('\n');
 }
 
 TestCluster::TestCluster()

@@ -42,8 +42,11 @@ bool writeFile(const QString& path, const QByteArray& content); // parent folder
 QByteArray readFile(const QString& path);
 bool setMode(const QString& path, unsigned mode);
 struct stat fileStatus(const QString& path); // of path itself; all zero when it cannot be read
-// Every entry below folder by its path there, hidden ones too: a file's content, or "folder".
-QMap<QString, QByteArray> snapshot(const QString& folder);
+// Every entry below root, sorted, as "d:folder", "f:file=content" ("x:" when executable; past
+// 1 MiB its size in bytes), "l:link->target" or "p:fifo"; hidden and special ones too, a name
+// that is not UTF-8 percent-encoded. With status: each regular file's path, permission bits,
+// modification time and MiB on disk.
+QStringList describeTree(const QString& root, bool status = false);
 QStringList names(const QString& folder); // of the entries in folder, hidden ones too, sorted
 // What the sqlite3 program printed for the statements, errors included, trimmed.
 QString sqlite(const QString& file, const QString& statements);

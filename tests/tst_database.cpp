@@ -118,8 +118,6 @@ void tst_Database::failures_data()
         << QStringList{notCompatible + "sqlite, but target database /srv/main.db is file"};
     QTest::newRow("check: sqlite target folder cannot be made") << "check" << "%T/backup/db_dump.db" << "sqlite://data/main.db/x/y.db"
         << QStringList{"[error] %T/server/data/main.db/x: Not a directory", "[error] Failed to create folder %T/server/data/main.db/x"};
-    QTest::newRow("check: sqlite dump missing") << "check" << "%T/backup/none.db" << "sqlite://data/main.db"
-        << QStringList{"[error] File %T/backup/none.db does not exist."};
     QTest::newRow("check: postgres into postgresql scheme") << "check" << "%Wdb_dump.sql" << "postgresql://h/db"
         << QStringList{notCompatible + "postgres, but target database postgresql://h/db is postgresql"};
     QTest::newRow("check: postgres dump missing") << "check" << "%T/none.sql" << "%Px"

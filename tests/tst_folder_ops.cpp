@@ -259,20 +259,16 @@ void tst_FolderOps::fileSystemFailures()
     QVERIFY(makeTree(tmp.path(), {"f:src/A=a", "f:src/b=new", "f:src/C=c", "f:src/sub/1=x", "f:src/z=z", "f:dst/sub/1=old",
                                   "f:secret/s=s", "f:media/old=2", "f:media/zz%E9=3", "f:media/.keep=k", "p:media/pipe",
                                   "l:media/link->old", "f:backup/DB_dump.db=1", "f:backup/db_dump.sql=2", "d:volume",
-                                  "f:backup2/assets/deep/file=1", "f:backup2/db_dump.db=2", "d:exact"}));
+                                  "f:backup2/assets/deep/file=1", "f:backup2/db_dump.db=2", "f:exact/a=" + QString(1 << 20, 'e')}));
     QVERIFY(setMode(tmp.filePath("secret/s"), 0600));
     // The other copy threads go on while the large file fails: what they copied after it goes again.
     QStringList later{"f:big/deep/a=" + QString(1999900, 'x')};
     for (int i = 0; i < 100; ++i)
         later << QString("f:big/%1/b%2=x").arg(i < 50 ? "deep" : "z").arg(i);
-    QFile sparse(tmp.filePath("exact/a")); // takes no room on disk, and neither would its copy
-    QVERIFY(makeTree(tmp.path(), later) && sparse.open(QIODevice::WriteOnly) && sparse.resize(1 << 20));
+    QVERIFY(makeTree(tmp.path(), later));
     QStringList expected = describeTree(tmp.path()) + added;
-    // A restore run as root gives what it copies the owner of the library folder.
-    const bool restoredByRoot = operation == "restore src media" && as == "root";
-    if (restoredByRoot)
+    if (operation == "restore src media" && as == "root") // what the library held goes
         expected = expected.filter(QRegularExpression("^(?!f:media/(old|zz))"));
-    QVERIFY(!restoredByRoot || ::chown(QFile::encodeName(tmp.filePath("media")), 65534, 65534) == 0);
     expected.sort();
 
     const QStringList words = operation.split(' ');
@@ -298,10 +294,6 @@ void tst_FolderOps::fileSystemFailures()
     QCOMPARE(runInChild(run), 0);
     QCOMPARE(trace.lines(), lines.replaceInStrings("<T>", tmp.path()));
     QCOMPARE(describeTree(tmp.path()), expected);
-    for (const char* copied : {"media/A", "media/sub", "media/sub/1"}) {
-        const QFileInfo info(tmp.filePath(copied));
-        QVERIFY(!restoredByRoot || (info.ownerId() == 65534 && info.groupId() == 65534));
-    }
 }
 
 void tst_FolderOps::formatSize_data()

@@ -75,16 +75,13 @@ void tst_Database::init()
     m_config.serverFolder = m_tmp->filePath("server/");
     m_config.workFolder = m_tmp->filePath("work/");
     QVERIFY(writeFile(m_config.serverFolder + "data/main.db", QByteArray("SQLite format 3\0main", 20)));
-    QVERIFY(writeFile(m_config.workFolder + "db_dump.sql", "INSERT INTO nowhere VALUES (1);\n"));
-    for (const char* name : {"db_dump.db", "db_dump.SQL", "db_dump.bak"})
-        QVERIFY(writeFile(m_tmp->filePath("backup/") + name, "dump"));
-    const QByteArray head = "--\n-- PostgreSQL database dump\n--\n\n\\restrict k\n\n-- Dumped by pg_dump version ";
-    const QByteArray complete = "\n--\n-- PostgreSQL database dump complete\n--\n\n\\unrestrict k\n\n";
-    QVERIFY(writeFile(m_tmp->filePath("backup/current.sql"), head + "15.20\n" + complete));
-    QVERIFY(writeFile(m_tmp->filePath("backup/newer.sql"), head + "16.1 (Debian 16.1-1)\n" + complete));
-    QVERIFY(writeFile(m_tmp->filePath("backup/cut.sql"), head + "15.20\nCOPY public.t (x) FROM stdin;\n1\n"));
-    QVERIFY(writeFile(m_tmp->filePath("bin/psql"), "#!/bin/sh\necho 'psql (PostgreSQL) 15.13'\n"));
-    QVERIFY(setMode(m_tmp->filePath("bin/psql"), 0755));
+    const QString head = "=--\n-- PostgreSQL database dump\n--\n\n\\restrict k\n\n-- Dumped by pg_dump version ";
+    const QString complete = "\n--\n-- PostgreSQL database dump complete\n--\n\n\\unrestrict k\n\n";
+    QVERIFY(makeTree(m_tmp->path(), {
+        "f:work/db_dump.sql=INSERT INTO nowhere VALUES (1);\n", "f:backup/db_dump.db=dump", "f:backup/db_dump.SQL=dump",
+        "f:backup/db_dump.bak=dump", "x:bin/psql=#!/bin/sh\necho 'psql (PostgreSQL) 15.13'\n",
+        "f:backup/current.sql" + head + "15.20\n" + complete, "f:backup/newer.sql" + head + "16.1 (Debian 16.1-1)\n" + complete,
+        "f:backup/cut.sql" + head + "15.20\nCOPY public.t (x) FROM stdin;\n1\n"}));
 }
 
 void tst_Database::failures_data()

@@ -19,35 +19,6 @@
 
 namespace {
 
-// Makes entries under root from "d:folder", "f:file=content", "x:file=content" (mode 0750),
-// "s:file=size" (a hole, then 17 MiB of data at the end), "l:link->target" and "p:fifo"; %T in
-// a link target is tmp, %XX in a name a byte (names need not be UTF-8).
-bool makeTree(const QString& root, const QStringList& items, const QString& tmp = QString())
-{
-    for (const QString& item : items) {
-        const char kind = item[0].toLatin1();
-        const QString value = item.section('=', 1);
-        const QByteArray name = QFile::encodeName(item.mid(2).section('=', 0, 0).section("->", 0, 0));
-        const QByteArray path = QFile::encodeName(root) + '/' + QByteArray::fromPercentEncoding(name);
-        for (int slash = path.indexOf('/', 1); slash > 0; slash = path.indexOf('/', slash + 1))
-            ::mkdir(path.left(slash), 0755);
-        const mode_t mode = kind == 'x' ? 0750 : 0644;
-        const int fd = QByteArray("fxs").contains(kind) ? ::open(path, O_WRONLY | O_CREAT | O_TRUNC, mode) : -1;
-        const QByteArray data = kind == 's' ? QByteArray(17 << 20, 'd') : value.toUtf8();
-        const off_t offset = kind == 's' ? value.toLongLong() - data.size() : 0;
-        const QByteArray target = QFile::encodeName(QString(item.section("->", 1)).replace("%T", tmp));
-        const bool made = kind == 'd'   ? ::mkdir(path, 0755) == 0 || errno == EEXIST
-                          : kind == 'l' ? ::symlink(target, path) == 0
-                          : kind == 'p' ? ::mkfifo(path, 0644) == 0
-                                        : ::pwrite(fd, data, data.size(), offset) == data.size();
-        if (fd >= 0)
-            ::close(fd);
-        if (!made)
-            return false;
-    }
-    return true;
-}
-
 // A test folder that also goes when it holds names that Qt cannot list (not UTF-8).
 class TestFolder : public QTemporaryDir {
 public:

@@ -5,6 +5,7 @@
 
 #include <QtNetwork>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <ftw.h>
@@ -100,6 +101,32 @@ bool writeFile(const QString& path, const QByteArray& content)
     QFile file(path);
     return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly)
            && file.write(content) == content.size();
+}
+
+bool makeTree(const QString& root, const QStringList& items, const QString& tmp)
+{
+    for (const QString& item : items) {
+        const char kind = item[0].toLatin1();
+        const QString value = item.section('=', 1);
+        const QByteArray name = QFile::encodeName(item.mid(2).section('=', 0, 0).section("->", 0, 0));
+        const QByteArray path = QFile::encodeName(root) + '/' + QByteArray::fromPercentEncoding(name);
+        for (int slash = path.indexOf('/', 1); slash > 0; slash = path.indexOf('/', slash + 1))
+            ::mkdir(path.left(slash), 0755);
+        const mode_t mode = kind == 'x' ? 0750 : 0644;
+        const int fd = QByteArray("fxs").contains(kind) ? ::open(path, O_WRONLY | O_CREAT | O_TRUNC, mode) : -1;
+        const QByteArray data = kind == 's' ? QByteArray(17 << 20, 'd') : value.toUtf8();
+        const off_t offset = kind == 's' ? value.toLongLong() - data.size() : 0;
+        const QByteArray target = QFile::encodeName(QString(item.section("->", 1)).replace("%T", tmp));
+        const bool made = kind == 'd'   ? ::mkdir(path, 0755) == 0 || errno == EEXIST
+                          : kind == 'l' ? ::symlink(target, path) == 0
+                          : kind == 'p' ? ::mkfifo(path, 0644) == 0
+                                        : ::pwrite(fd, data, data.size(), offset) == data.size();
+        if (fd >= 0)
+            ::close(fd);
+        if (!made)
+            return false;
+    }
+    return true;
 }
 
 QByteArray readFile(const QString& path)
@@ -217,14 +244,13 @@ Installation::Installation()
     unused.listen(QHostAddress::LocalHost);
     port = unused.serverPort();
     configure();
-    QDir().mkpath(server + "data");
-    QDir().mkpath(backups);
+    makeTree(dir.path(), {"d:installation/server/data", "d:backups",
+                          "f:installation/server/media/images/quay.png=" + QString(70000, 'q'),
+                          "f:installation/server/media/docs/shift plan.txt=early, late\n"});
     sqlite(mainDb, "CREATE TABLE projects (id INTEGER PRIMARY KEY, name TEXT);"
                    "INSERT INTO projects VALUES (1, 'harbour'), (2, 'plant');");
     sqlite(reportingDb, "CREATE TABLE sessions (id INTEGER, minutes INTEGER);"
                         "INSERT INTO sessions VALUES (1, 42), (2, 17);");
-    writeFile(media + "/images/quay.png", QByteArray(70000, 'q'));
-    writeFile(media + "/docs/shift plan.txt", "early, late\n");
     environment.insert("VELLACOR_ROOT", root);
     environment.insert("PATH", dir.filePath("bin") + ':' + environment.value("PATH"));
 }
@@ -239,8 +265,7 @@ void Installation::configure(const QByteArray& extra) const
 
 bool Installation::addProgram(const QString& name, const QByteArray& script) const
 {
-    const QString path = dir.filePath("bin/" + name);
-    return writeFile(path, "#!/bin/sh\n" + script) && setMode(path, 0755);
+    return makeTree(dir.path(), {"x:bin/" + name + "=#!/bin/sh\n" + QString::fromUtf8(script)});
 }
 
 ToolRun Installation::run(const QStringList& arguments, const QString& program) const

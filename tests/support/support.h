@@ -39,6 +39,10 @@ bool waitFor(const std::function<bool()>& condition);
 ToolRun runToolAsNobody(const QStringList& arguments, const QProcessEnvironment& environment);
 
 bool writeFile(const QString& path, const QByteArray& content); // parent folders made too
+// Makes entries under root from "d:folder", "f:file=content", "x:file=content" (mode 0750),
+// "s:file=size" (a hole, then 17 MiB of data at the end), "l:link->target" and "p:fifo"; %T in
+// a link target is tmp, %XX in a name a byte (names need not be UTF-8).
+bool makeTree(const QString& root, const QStringList& items, const QString& tmp = QString());
 QByteArray readFile(const QString& path);
 bool setMode(const QString& path, unsigned mode);
 struct stat fileStatus(const QString& path); // of path itself; all zero when it cannot be read

@@ -206,8 +206,6 @@ void tst_FolderOps::fileSystemFailures_data()
         << QStringList{"[error] <T>/media/old: Permission denied", "[error] Failed to remove file <T>/media/old", "[error] Failed to remove existing folder <T>/media"}
         << QStringList();
     QTest::newRow("check: missing source, nothing made") << "check none new/assets" << "root" << QStringList{"[error] File <T>/none does not exist."} << QStringList();
-    QTest::newRow("check: folder cannot be made") << "check src media/old/x/y" << "root"
-        << QStringList{"[error] <T>/media/old/x: Not a directory", "[error] Failed to create folder <T>/media/old/x"} << QStringList();
     QTest::newRow("check: not writable") << "check src media" << "nobody" << QStringList{"[error] User does not have permission to write to <T>/media"} << QStringList();
     QTest::newRow("check: not enough space, shown as passed in") << "check big volume/work/assets" << "volume"
         << QStringList{"[error] Not enough space available at volume/work/assets. Need at least 2.00 MB, but available space is 1.05 MB."} << QStringList();

@@ -6,7 +6,7 @@
 # against pg_dump followed by sync and against psql. Prints a Markdown table (median time,
 # ratio, files/s, MB/s, peak memory, processor time) and draws a plot of time against the
 # size of the library. Processor time shows what a busy machine hides: the
-# tool copies on one thread per core, the plain tools on one.
+# tool copies on one thread per core (16 on a disk), the plain tools on one.
 #
 # Usage: scripts/bench.sh [options]
 #   --size X       scales the defaults below (X may be a fraction)               default 1

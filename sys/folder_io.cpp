@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -166,6 +168,13 @@ bool setStatus(int descriptor, mode_t permissions, bool setOwner, uid_t owner, g
 {
     return (!setOwner || ::fchown(descriptor, owner, group) == 0)
            && ::fchmod(descriptor, permissions) == 0;
+}
+
+bool isInMemory(int folder)
+{
+    struct statfs status {};
+    return ::fstatfs(folder, &status) == 0
+           && (status.f_type == TMPFS_MAGIC || status.f_type == RAMFS_MAGIC);
 }
 
 bool createsOwnedBy(int folder, uid_t owner, gid_t group)

@@ -139,13 +139,8 @@ bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
     TreeListing ownListing;
     const TreeListing* listing = options.listing;
     if (!listing) {
-        // A file's status costs a look-up each: only for linking and a progress line's totals.
-        const bool withStatus = progress.isActive() || !options.linkFromFolder.isEmpty();
         if (source.isOpen())
-            ownListing.read(source.get(),
-                            withStatus ? TreeListing::Status::All
-                                       : TreeListing::Status::FoldersOnly,
-                            treeThreads(source.get()));
+            ownListing.read(source.get(), treeThreads(source.get()));
         listing = &ownListing;
     }
     if (progress.isActive()) {
@@ -175,7 +170,7 @@ qint64 folderSize(const QString& folderPath, TreeListing* listing)
         return 0;
     if (!listing)
         return measureTree(folder.get()).bytes;
-    listing->read(folder.get(), TreeListing::Status::All, treeThreads(folder.get()));
+    listing->read(folder.get(), treeThreads(folder.get()));
     return listing->bytes();
 }
 

@@ -110,6 +110,8 @@ bool statAt(int folder, const char* name, FileStatus& status)
     status.type = typeOf(native.st_mode);
     status.permissions = native.st_mode & 07777;
     status.size = native.st_size;
+    status.sparse = qint64(native.st_blocks) * 512 < qint64(native.st_size);
+    status.accessed = native.st_atim;
     status.modified = native.st_mtim;
     return true;
 }

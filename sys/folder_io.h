@@ -27,6 +27,8 @@ struct FileStatus {
     EntryType type = EntryType::Other;
     mode_t permissions = 0; // 07777
     qint64 size = 0;
+    bool sparse = false; // fewer blocks than its size needs: it has holes
+    timespec accessed{};
     timespec modified{};
 };
 

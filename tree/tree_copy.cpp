@@ -45,8 +45,9 @@ constexpr int leftFolderLimit = 128;
 // contend less for a folder's lock in the kernel. Large files still go one per thread.
 constexpr int runFiles = 64;
 constexpr qint64 runBytes = qint64(1) << 20;
-// With a progress line, the walk reports this often, never per file.
-constexpr int progressEveryEntries = 64;
+// The walk hands over up to this many files of a folder at once; with a progress line it reports
+// as often, never per file.
+constexpr std::size_t pushedFiles = 64;
 constexpr unsigned long progressWaitMs = 250;
 
 CopyFailureKind kindOf(Sys::FailedCall call)
@@ -86,7 +87,7 @@ private:
     bool needsOwner(const CopyFolder& folder) const;
     bool waitForRoom(int depth);
     bool hasRoom(int depth, std::size_t windowLimit) const;
-    void push(WindowEntry&& entry);
+    void push(std::vector<WindowEntry>& entries);
     void work(bool untilIdle);
     EntryOutcome copyFile(const CopyFolder& folder, const WindowEntry& entry, qint64 sequence,
                           Sys::CopyBuffer& buffer);
@@ -182,11 +183,7 @@ bool TreeCopy::walk(const TreeListing& listing, const ListedFolder& listed,
     if (open && listed.leftOut > 0 && m_leftOut == 0)
         m_firstLeftOut = folder->path + listed.firstLeftOut;
     m_leftOut += open ? listed.leftOut : 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!waitForRoom(depth))
-            return false;
-        if (m_options.progress && i % progressEveryEntries == 0)
-            showProgress();
+    const auto entryAt = [&](std::size_t i) {
         const ListedEntry& listedEntry = listed.entries[i];
         WindowEntry entry;
         entry.folder = folder;
@@ -195,15 +192,29 @@ bool TreeCopy::walk(const TreeListing& listing, const ListedFolder& listed,
         entry.isFolder = listedEntry.isFolder();
         entry.listed = &listedEntry;
         entry.size = listedEntry.known ? listedEntry.size : -1;
-        if (!entry.isFolder) {
-            push(std::move(entry));
+        return entry;
+    };
+    std::vector<WindowEntry> files;
+    for (std::size_t i = 0; i < count;) {
+        if (!waitForRoom(depth))
+            return false;
+        if (m_options.progress)
+            showProgress();
+        const ListedEntry& listedEntry = listed.entries[i];
+        if (!listedEntry.isFolder()) {
+            // The files up to the next folder, a batch at a time: one trip through the lock.
+            for (; i < count && !listed.entries[i].isFolder() && files.size() < pushedFiles; ++i)
+                files.push_back(entryAt(i));
+            push(files);
             if (m_workers == 0)
                 work(true);
             continue;
         }
+        WindowEntry entry = entryAt(i++);
         const auto child = std::make_shared<CopyFolder>(m_openFolders);
         const bool made = makeFolder(*folder, listedEntry, entry, *child);
-        push(std::move(entry));
+        files.push_back(std::move(entry));
+        push(files);
         if (!made || !walk(listing, listing.folder(listedEntry.child), child, depth + 1))
             return false;
     }
@@ -279,13 +290,15 @@ bool TreeCopy::waitForRoom(int depth)
     }
 }
 
-void TreeCopy::push(WindowEntry&& entry)
+void TreeCopy::push(std::vector<WindowEntry>& entries)
 {
     QMutexLocker lock(&m_mutex);
-    const bool isFile = !entry.isFolder;
-    m_window.push(std::move(entry));
-    if (isFile && m_idleWorkers > 0)
-        m_workAvailable.wakeOne();
+    const bool hasFile = !entries.front().isFolder;
+    for (WindowEntry& entry : entries)
+        m_window.push(std::move(entry));
+    entries.clear();
+    if (hasFile && m_idleWorkers > 0)
+        m_workAvailable.wakeAll();
 }
 
 void TreeCopy::stop()
@@ -383,6 +396,9 @@ EntryOutcome TreeCopy::copyFile(const CopyFolder& folder, const WindowEntry& ent
     if (tryLink(folder, name, *entry.listed, outcome))
         return outcome;
     Sys::FileCopyOptions options;
+    const Sys::FileStatus listed = entry.listed->status();
+    if (entry.listed->known)
+        options.listed = &listed;
     options.setOwner = folder.setOwner;
     options.owner = m_options.owner;
     options.group = m_options.group;

@@ -53,8 +53,8 @@ struct CopyResult {
 // target: content, permission bits and modification time; holes of sparse files stay holes.
 // linkFrom is an open earlier copy of the tree, or not open: a file whose listed size,
 // modification time and permission bits equal those of the earlier copy at the same path is
-// hard-linked from it instead (the listing needs the files' status), and any link error falls
-// back to a copy. A source not open lists nothing. False when the copy failed
-// (result.failure) or was stopped (result.stopped).
+// hard-linked from it instead, and any link error falls back to a copy. A copied file takes the
+// listed status (a change since shows as a size mismatch). A source not open lists nothing.
+// False when the copy failed (result.failure) or was stopped (result.stopped).
 bool copyTree(const TreeListing& listing, Sys::Descriptor source, Sys::Descriptor target,
               Sys::Descriptor linkFrom, const TreeCopyOptions& options, CopyResult& result);

@@ -26,10 +26,7 @@ constexpr int deviceThreads = 16;
 // Each folder is read, sorted and looked up by one thread; its sub-folders become work for any.
 class TreeReader {
 public:
-    TreeReader(TreeListing& listing, TreeListing::Status status)
-        : m_listing(listing), m_withStatus(status == TreeListing::Status::All)
-    {
-    }
+    explicit TreeReader(TreeListing& listing) : m_listing(listing) {}
     void run(int top, int threads);
 
 private:
@@ -42,7 +39,6 @@ private:
     void list(const Job& job);
 
     TreeListing& m_listing;
-    const bool m_withStatus;
     QMutex m_mutex;
     QWaitCondition m_jobsAvailable;
     // Last in, first out: the walk goes deep before wide, and few parents are held open.
@@ -115,13 +111,16 @@ void TreeReader::list(const Job& job)
         out.names.append(name);
         out.names.push_back('\0');
         Sys::FileStatus status;
-        if ((isFolder || m_withStatus) && Sys::statAt(folder, name, status)
+        if (Sys::statAt(folder, name, status)
             && status.type == (isFolder ? Sys::EntryType::Folder : Sys::EntryType::File)) {
             entry.known = true;
             entry.size = status.size;
             entry.modifiedSeconds = status.modified.tv_sec;
             entry.modifiedNanoseconds = std::int32_t(status.modified.tv_nsec);
+            entry.accessedSeconds = status.accessed.tv_sec;
+            entry.accessedNanoseconds = std::int32_t(status.accessed.tv_nsec);
             entry.permissions = std::uint16_t(status.permissions);
+            entry.sparse = status.sparse;
             if (!isFolder) {
                 ++files;
                 bytes += status.size;
@@ -154,9 +153,21 @@ void TreeReader::list(const Job& job)
         m_jobsAvailable.wakeAll();
 }
 
-void TreeListing::read(int top, Status status, int threads)
+Sys::FileStatus ListedEntry::status() const
 {
-    TreeReader(*this, status).run(top, std::max(1, threads));
+    Sys::FileStatus status;
+    status.type = isFolder() ? Sys::EntryType::Folder : Sys::EntryType::File;
+    status.permissions = permissions;
+    status.size = size;
+    status.sparse = sparse;
+    status.accessed = {time_t(accessedSeconds), long(accessedNanoseconds)};
+    status.modified = {time_t(modifiedSeconds), long(modifiedNanoseconds)};
+    return status;
+}
+
+void TreeListing::read(int top, int threads)
+{
+    TreeReader(*this).run(top, std::max(1, threads));
 }
 
 int treeThreads(int folder)

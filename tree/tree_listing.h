@@ -7,6 +7,8 @@
 // is allocated on its own.
 #pragma once
 
+#include "sys/folder_io.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -21,11 +23,15 @@ struct ListedEntry {
     int child = -1;           // a folder's own listing; -1 for a file
     qint64 size = 0;
     qint64 modifiedSeconds = 0;
+    qint64 accessedSeconds = 0;
     std::int32_t modifiedNanoseconds = 0;
+    std::int32_t accessedNanoseconds = 0;
     std::uint16_t permissions = 0; // 07777
-    bool known = false;            // the status was read and agrees with the listed type
+    bool sparse = false;
+    bool known = false; // the status was read and agrees with the listed type
 
     bool isFolder() const { return child >= 0; }
+    Sys::FileStatus status() const;
 };
 
 struct ListedFolder {
@@ -40,15 +46,10 @@ struct ListedFolder {
 class TreeListing {
 public:
     TreeListing() { m_folders.emplace_back(); } // an empty top folder
-    enum class Status {
-        FoldersOnly, // files without status (known false)
-        All,
-    };
-
     // Lists the tree below the open folder top (read through a descriptor of its own) on
     // threads threads, the calling thread among them. A folder that cannot be opened or read
     // lists nothing.
-    void read(int top, Status status, int threads);
+    void read(int top, int threads);
 
     // The top folder; each folder entry's child indexes another.
     const ListedFolder& folder(int index = 0) const { return m_folders[std::size_t(index)]; }

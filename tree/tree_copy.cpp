@@ -43,7 +43,7 @@ constexpr int leftFolderLimit = 128;
 // A copy thread takes up to this many files of one folder at once, of this many bytes together
 // past the first: fewer trips through the lock, and threads that work in different folders
 // contend less for a folder's lock in the kernel. Large files still go one per thread.
-constexpr int runFiles = 64;
+constexpr int runFiles = 128;
 constexpr qint64 runBytes = qint64(1) << 20;
 // The walk hands over up to this many files of a folder at once; with a progress line it reports
 // as often, never per file.

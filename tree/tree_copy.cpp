@@ -1,11 +1,11 @@
 // The parallel copy of a folder tree.
 #include "tree/tree_copy.h"
 
-#include "sys/file_copy.h"
 #include "sys/files.h"
 #include "sys/folder_io.h"
 #include "sys/interrupt.h"
 #include "sys/threads.h"
+#include "tree/copy_entry.h"
 #include "tree/tree_listing.h"
 
 #include <QFile>
@@ -17,21 +17,6 @@
 #include <climits>
 #include <memory>
 #include <vector>
-
-// One folder of the tree, open in the source, the target and the earlier copy (if any).
-struct CopyFolder {
-    explicit CopyFolder(std::atomic<int>& count) : openFolders(count) { ++openFolders; }
-    ~CopyFolder() { --openFolders; }
-    CopyFolder(const CopyFolder&) = delete;
-    CopyFolder& operator=(const CopyFolder&) = delete;
-
-    std::atomic<int>& openFolders;
-    Sys::Descriptor source;
-    Sys::Descriptor target;
-    Sys::Descriptor linkFrom;
-    QByteArray path;       // relative to the roots, ending in "/"; empty for the roots
-    bool setOwner = false; // the files made here need the owner set
-};
 
 namespace {
 
@@ -49,15 +34,6 @@ constexpr qint64 runBytes = qint64(1) << 20;
 // as often, never per file.
 constexpr std::size_t pushedFiles = 64;
 constexpr unsigned long progressWaitMs = 250;
-
-CopyFailureKind kindOf(Sys::FailedCall call)
-{
-    switch (call) {
-    case Sys::FailedCall::Source: return CopyFailureKind::ReadSource;
-    case Sys::FailedCall::TargetStatus: return CopyFailureKind::OwnerMode;
-    default: return CopyFailureKind::WriteTarget;
-    }
-}
 
 // Marks outcome failed by the call that just failed.
 bool fail(EntryOutcome& outcome, CopyFailureKind kind)
@@ -89,10 +65,11 @@ private:
     bool hasRoom(int depth, std::size_t windowLimit) const;
     void push(std::vector<WindowEntry>& entries);
     void work(bool untilIdle);
-    EntryOutcome copyFile(const CopyFolder& folder, const WindowEntry& entry, qint64 sequence,
-                          Sys::CopyBuffer& buffer);
-    bool tryLink(const CopyFolder& folder, const char* name, const ListedEntry& listed,
-                 EntryOutcome& outcome);
+    FileStep fileStep(qint64 sequence)
+    {
+        return {m_linking, m_options.owner, m_options.group,
+                [this, sequence] { return m_window.isOvertaken(sequence) || stopRequested(); }};
+    }
     void waitForWorkers();
     void stop();
     void showProgress();
@@ -346,8 +323,8 @@ void TreeCopy::work(bool untilIdle)
             EntryOutcome outcome;
             outcome.state = EntryState::Cancelled;
             if (!m_window.isOvertaken(sequence + i) && !stopRequested())
-                outcome = copyFile(*run[std::size_t(i)].folder, run[std::size_t(i)], sequence + i,
-                                   buffer);
+                outcome = copyListedFile(*run[std::size_t(i)].folder, run[std::size_t(i)],
+                                         fileStep(sequence + i), buffer);
             outcomes.push_back(outcome);
             if (outcome.state != EntryState::Done)
                 break;
@@ -386,68 +363,6 @@ void TreeCopy::waitForWorkers()
             lock.relock();
         }
     }
-}
-
-EntryOutcome TreeCopy::copyFile(const CopyFolder& folder, const WindowEntry& entry,
-                                qint64 sequence, Sys::CopyBuffer& buffer)
-{
-    const char* name = entry.name();
-    EntryOutcome outcome;
-    if (tryLink(folder, name, *entry.listed, outcome))
-        return outcome;
-    Sys::FileCopyOptions options;
-    const Sys::FileStatus listed = entry.listed->status();
-    if (entry.listed->known)
-        options.listed = &listed;
-    options.setOwner = folder.setOwner;
-    options.owner = m_options.owner;
-    options.group = m_options.group;
-    options.cancelled = [this, sequence] {
-        return m_window.isOvertaken(sequence) || stopRequested();
-    };
-    Sys::FileCopyResult copied;
-    switch (Sys::copyFileAt(folder.source.get(), folder.target.get(), name, options, buffer,
-                            copied)) {
-    case Sys::CopyOutcome::Copied:
-        outcome.state = EntryState::Done;
-        outcome.made = true;
-        outcome.sizeWhenOpened = copied.sizeWhenOpened;
-        outcome.sizeCopied = copied.sizeCopied;
-        break;
-    case Sys::CopyOutcome::Failed:
-        outcome.state = EntryState::Failed;
-        outcome.failedKind = kindOf(copied.failedCall);
-        outcome.errorNumber = copied.errorNumber;
-        break;
-    case Sys::CopyOutcome::Cancelled: outcome.state = EntryState::Cancelled; break;
-    }
-    return outcome;
-}
-
-// Links the earlier copy of the file when it has the same size, modification time and
-// permission bits; false (and nothing done) when the file is to be copied.
-bool TreeCopy::tryLink(const CopyFolder& folder, const char* name, const ListedEntry& source,
-                       EntryOutcome& outcome)
-{
-    if (!folder.linkFrom.isOpen() || !m_linking || !source.known)
-        return false;
-    Sys::FileStatus earlier;
-    if (!Sys::statAt(folder.linkFrom.get(), name, earlier)
-        || earlier.type != Sys::EntryType::File || earlier.size != source.size
-        || earlier.permissions != source.permissions
-        || earlier.modified.tv_sec != source.modifiedSeconds
-        || earlier.modified.tv_nsec != source.modifiedNanoseconds)
-        return false;
-    if (!Sys::linkAt(folder.linkFrom.get(), name, folder.target.get(), name)) {
-        if (errno == EXDEV)
-            m_linking = false; // every other file would be refused the same way
-        return false;
-    }
-    outcome.state = EntryState::Done;
-    outcome.made = true;
-    outcome.linked = true;
-    outcome.sizeWhenOpened = outcome.sizeCopied = source.size;
-    return true;
 }
 
 void TreeCopy::showProgress()

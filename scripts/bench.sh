@@ -6,7 +6,7 @@
 # against pg_dump followed by sync and against psql. Prints a Markdown table (median time,
 # ratio, files/s, MB/s, peak memory, processor time) and draws a plot of time against the
 # size of the library. Processor time shows what a busy machine hides: the
-# tool copies on one thread per core, the plain tools on one.
+# tool copies on one thread per core (16 on a disk), the plain tools on one.
 #
 # Usage: scripts/bench.sh [options]
 #   --size X       scales the defaults below (X may be a fraction)               default 1
@@ -19,6 +19,8 @@
 #                  (200 is about 3 GB of tables, a 2 GB dump; needs 25 GB free x S / 200)
 #   --rounds N     rounds of each comparison                                     3
 #   --folder D     where the installations are made     a new folder on tmpfs (/dev/shm)
+#   --cold         drop the page cache before every timed run (root), and end each plain
+#                  copy with sync -f, as the tool ends with its copy on disk
 #   --plot FILE    the plot                                        build-bench/bench.png
 # The defaults take about two minutes on two cores. Needs root for apt-get when rsync,
 # gnuplot-nox, sqlite3 or /usr/bin/time are missing, and for the PostgreSQL cluster.
@@ -26,7 +28,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
-size=1 files= file_kb=1-64 large= large_mb=64 rows= points=3 rounds=3 folder= plot= pgbench_scale=0
+size=1 files= file_kb=1-64 large= large_mb=64 rows= points=3 rounds=3 folder= plot= pgbench_scale=0 cold=
 while [ $# -gt 0 ]; do
     case $1 in
     --size) size=$2 ;;
@@ -40,6 +42,7 @@ while [ $# -gt 0 ]; do
     --rounds) rounds=$2 ;;
     --folder) folder=$2 ;;
     --plot) plot=$2 ;;
+    --cold) cold=1; shift; continue ;;
     *) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2 ;;
     esac
     shift 2
@@ -138,10 +141,19 @@ compare() {
         local side
         for side in $( ((r % 2)) && echo b a || echo a b); do
             "prep_$side"
+            if [ -n "$cold" ]; then sync && echo 3 >/proc/sys/vm/drop_caches; fi
             if [ $side = a ]; then timed "$name" a "${cmd_a[@]}"; else timed "$name" b "${cmd_b[@]}"; fi
         done
     done
 }
+
+# plain DEST COMMAND...: the plain side; with --cold it ends with sync -f DEST.
+plain() {
+    local dest=$1
+    shift
+    if [ -n "$cold" ]; then cmd_b=(sh -c '"$@" && exec sync -f "$0"' "$dest" "$@"); else cmd_b=("$@"); fi
+}
+synced=${cold:+ + sync -f}
 
 # extra CASE TEXT: a note shown with the case.
 notes=$work/notes
@@ -181,35 +193,35 @@ for ((p = 1; p <= points; p++)); do
     sync
 
     name="backup:$p"
-    note "$name" "media backup ($label) vs cp -r --preserve=mode"
+    note "$name" "media backup ($label${cold:+, cold cache}) vs cp -r --preserve=mode$synced"
     prep_a() { rm -rf "$backups/new"; }
     cmd_a=("$tool" --backup --backup-path "$backups/new" --backup-skip db,reporting)
     prep_b() { rm -rf "$backups/cp"; }
-    cmd_b=(cp -r --preserve=mode "$media" "$backups/cp")
+    plain "$backups/cp" cp -r --preserve=mode "$media" "$backups/cp"
     compare "$name"
     rm -rf "$backups/cp"
     mv "$backups/new" "$backups/full"
 
     name="restore:$p"
-    note "$name" "media restore ($label) vs rm -rf + cp -r"
+    note "$name" "media restore ($label${cold:+, cold cache}) vs rm -rf + cp -r$synced"
     prep_a() { :; }
     cmd_a=("$tool" --restore --backup-path "$backups/full" --restore-skip db,reporting)
     prep_b() { :; }
-    cmd_b=(sh -c 'rm -rf "$0" && cp -r "$1" "$0"' "$media" "$backups/full/assets")
+    plain "$media" sh -c 'rm -rf "$0" && cp -r "$1" "$0"' "$media" "$backups/full/assets"
     compare "$name"
     diff -rq "$backups/full/assets" "$media" >/dev/null || { echo "bench: restored library differs" >&2; exit 1; }
 
     # The tool's own default folders under backup_root: a new one each time, next to the
     # earlier complete backup made here first.
     name="again:$p"
-    note "$name" "second backup of the unchanged library ($label) vs rsync -a --link-dest"
+    note "$name" "second backup of the unchanged library ($label${cold:+, cold cache}) vs rsync -a --link-dest$synced"
     "$tool" --backup --backup-skip db,reporting >/dev/null 2>&1
     earlier=$(ls -d "$backups"/*_vellacor-backup)
     newest() { ls -d "$backups"/*_vellacor-backup | grep -vxF "$earlier" || true; }
     prep_a() { newest | xargs -r rm -rf; }
     cmd_a=("$tool" --backup --backup-skip db,reporting)
     prep_b() { rm -rf "$backups/rsync"; }
-    cmd_b=(rsync -a --link-dest="$earlier/assets" "$media/" "$backups/rsync/")
+    plain "$backups/rsync" rsync -a --link-dest="$earlier/assets" "$media/" "$backups/rsync/"
     compare "$name"
     # New space: du counts a file linked from the earlier backup only under the earlier one.
     library_kb=$(du -sk "$earlier" | cut -f1)

@@ -249,11 +249,14 @@ QString backupFolder(const ServerConfig& config, const QString& name, const QStr
 {
     const QString source = resolvePath(config, location, true);
     const QString destination = config.workFolder + name;
-    if (!checkDestination(config, source, destination))
+    // The check's listing of the library leads the copy: the tree is read once.
+    TreeListing listing;
+    if (!checkDestination(config, source, destination, MissingFolders::Create, &listing))
         return QString();
     CopyOptions options;
     options.stopWhenRequested = true;
     options.linkFromFolder = earlierLibrary;
+    options.listing = &listing;
     if (!copyFolder(source, destination, options, result)) {
         // A stopped copy is no failure of its own: the procedure says why it ended.
         if (!result.stopped)

@@ -26,7 +26,8 @@ QString nearestExisting(QString path)
 }
 
 bool checkDestination(const ServerConfig& config, const QString& sourcePath,
-                      const QString& destinationLocation, MissingFolders missingFolders)
+                      const QString& destinationLocation, MissingFolders missingFolders,
+                      TreeListing* sourceListing)
 {
     const QFileInfo source(sourcePath);
     if (!source.exists()) {
@@ -64,7 +65,7 @@ bool checkDestination(const ServerConfig& config, const QString& sourcePath,
         return false;
     }
 
-    const qint64 required = source.isFile() ? source.size() : folderSize(sourcePath);
+    const qint64 required = source.isFile() ? source.size() : folderSize(sourcePath, sourceListing);
     const qint64 available = QStorageInfo(existing).bytesAvailable();
     if (required > available) {
         Brisken::Trace::error(

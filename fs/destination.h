@@ -4,6 +4,7 @@
 #include <QString>
 
 class ServerConfig;
+class TreeListing;
 
 // What a check does about missing folders on the way to a destination.
 enum class MissingFolders {
@@ -19,8 +20,10 @@ QString nearestExisting(QString path);
 // destination's folder (the destination itself when it is a folder, else its parent) exists
 // or can be created; it is writable; its volume has room for the source (a folder's
 // folderSize, a plain file's own size). With MissingFolders::Create the created folder stays;
-// with Judge the check writes nothing and fails with the lines the real run would write.
+// with Judge the check writes nothing and fails with the lines the real run would write. With
+// sourceListing, a source folder's listing stays there for the copy that follows.
 bool checkDestination(const ServerConfig& config, const QString& sourcePath,
                       const QString& destinationLocation,
-                      MissingFolders missingFolders = MissingFolders::Create);
+                      MissingFolders missingFolders = MissingFolders::Create,
+                      TreeListing* sourceListing = nullptr);
 

@@ -137,21 +137,24 @@ bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
     Sys::Descriptor source = openGivenFolder(sourceFolder);
     TreeCopyOptions treeOptions = options;
     Progress progress("Copying media library");
-    TreeMeasure total;
-    if (progress.isActive()) {
-        // The totals cost a walk of their own: only a terminal gets them.
+    TreeListing ownListing;
+    const TreeListing* listing = options.listing;
+    if (!listing) {
         if (source.isOpen())
-            total = measureTree(source.get());
-        treeOptions.progress = [&progress, &total](qint64 files, qint64 bytes) {
+            ownListing.read(source.get(), treeThreads(source.get()));
+        listing = &ownListing;
+    }
+    if (progress.isActive()) {
+        treeOptions.progress = [&progress, listing](qint64 files, qint64 bytes) {
             progress.update(bytes, [&] {
                 return QStringLiteral("%1 of %2 files, %3 of %4")
                     .arg(files)
-                    .arg(total.files)
-                    .arg(formatSize(bytes), formatSize(total.bytes));
+                    .arg(listing->files())
+                    .arg(formatSize(bytes), formatSize(listing->bytes()));
             });
         };
     }
-    const bool copied = copyTree(std::move(source), std::move(target),
+    const bool copied = copyTree(*listing, std::move(source), std::move(target),
                                  openGivenFolder(options.linkFromFolder), treeOptions, result);
     progress.clear();
     if (!copied && !result.stopped)
@@ -160,11 +163,16 @@ bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
     return copied;
 }
 
-qint64 folderSize(const QString& folderPath)
+qint64 folderSize(const QString& folderPath, TreeListing* listing)
 {
     const Sys::OpenFileLimit openFileLimit;
     const Sys::Descriptor folder = openGivenFolder(folderPath);
-    return folder.isOpen() ? measureTree(folder.get()).bytes : 0;
+    if (!folder.isOpen())
+        return 0;
+    if (!listing)
+        return measureTree(folder.get()).bytes;
+    listing->read(folder.get(), treeThreads(folder.get()));
+    return listing->bytes();
 }
 
 bool containsBackupEntries(const QString& folderPath)

@@ -37,6 +37,9 @@ struct CopyOptions : TreeCopyOptions {
     // An earlier copy of the same tree on the same file system, or empty: unchanged files are
     // hard-linked from it (see copyTree).
     QString linkFromFolder;
+    // The source's listing, made by folderSize for the destination check, or null: the copy
+    // then lists the source itself.
+    const TreeListing* listing = nullptr;
 };
 
 // copyFolder with options, filling result (see copyTree). On a terminal it shows a progress
@@ -44,8 +47,9 @@ struct CopyOptions : TreeCopyOptions {
 bool copyFolder(const QString& sourceFolder, const QString& destinationFolder,
                 const CopyOptions& options, CopyResult& result);
 
-// Bytes in the regular files of the tree; 0 for a missing path or a plain file.
-qint64 folderSize(const QString& folderPath);
+// Bytes in the regular files of the tree; 0 for a missing path or a plain file. With listing,
+// the tree's listing stays there for a copy to follow.
+qint64 folderSize(const QString& folderPath, TreeListing* listing = nullptr);
 
 // The entries of folderPath named in backupEntryNames() (any letter case): files, folders and
 // links to either (test isSymLink() first), in name order without regard to case.

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QByteArray input(reinterpret_cast<const char*>(data), int(size));
 
-    // Line by line, each line with its line feed, as a configuration file is read...
+    // Line by line, each line with its line feed, as a configuration file is read.
     ServerConfig byLine;
     byLine.serverFolder = "/opt/Brantwell/bw-vellacor/server/";
     for (int start = 0; start < input.size();) {
@@ -39,11 +39,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         start = end;
     }
     resolveLocations(byLine);
-
-    // ...and the whole input as one line.
-    ServerConfig whole;
-    whole.serverFolder = byLine.serverFolder;
-    applyConfigurationLine(whole, input);
-    resolveLocations(whole);
     return 0;
 }

@@ -3,10 +3,10 @@
 # data, in the same run, in alternating rounds: the media library against cp -r, rm -rf + cp -r
 # and rsync --link-dest, a PostgreSQL database against pg_dump followed by sync and against
 # psql, and, when asked for, a database of several gigabytes made by pgbench, with the default
-# tool time limit, and a small backup beside another program's unflushed writes. Prints a Markdown table (median time,
-# ratio, files/s, MB/s, peak memory, processor time) and draws a plot of time against the
-# size of the library. Processor time shows what a busy machine hides: the
-# tool copies on one thread per core, the plain tools on one.
+# tool time limit, and a small backup beside another program's unflushed writes. Prints a
+# Markdown table (median time, ratio, files/s, MB/s, peak memory, processor time) and draws a
+# plot of time against the size of the library. Processor time shows what a busy machine hides: the
+# tool copies on one thread per core (16 on a disk), the plain tools on one.
 #
 # Usage: scripts/bench.sh [options]
 #   --size X       scales the defaults below (X may be a fraction)               default 1
@@ -21,6 +21,8 @@
 #   --dirty-gb N   a SQLite backup beside N GB of another program's unflushed    0
 #                  writes on the same file system vs cp + sync of the same files (0: none)
 #   --folder D     where the installations are made     a new folder on tmpfs (/dev/shm)
+#   --cold         drop the page cache before every timed run (root), and end each plain
+#                  copy with sync -f, as the tool ends with its copy on disk
 #   --plot FILE    the plot                                        build-bench/bench.png
 # The defaults take about two minutes on two cores. Needs root for apt-get when rsync,
 # gnuplot-nox, sqlite3 or /usr/bin/time are missing, and for the PostgreSQL cluster.
@@ -28,7 +30,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
-size=1 files= file_kb=1-64 large= large_mb=64 rows= points=3 rounds=3 folder= plot= pgbench_scale=0 dirty_gb=0
+size=1 files= file_kb=1-64 large= large_mb=64 rows= points=3 rounds=3 folder= plot= pgbench_scale=0 cold= dirty_gb=0
 while [ $# -gt 0 ]; do
     case $1 in
     --size) size=$2 ;;
@@ -43,6 +45,7 @@ while [ $# -gt 0 ]; do
     --dirty-gb) dirty_gb=$2 ;;
     --folder) folder=$2 ;;
     --plot) plot=$2 ;;
+    --cold) cold=1; shift; continue ;;
     *) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2 ;;
     esac
     shift 2
@@ -149,10 +152,19 @@ compare() {
         local side
         for side in $( ((r % 2)) && echo b a || echo a b); do
             "prep_$side"
+            if [ -n "$cold" ]; then sync && echo 3 >/proc/sys/vm/drop_caches; fi
             if [ $side = a ]; then timed "$name" a "${cmd_a[@]}"; else timed "$name" b "${cmd_b[@]}"; fi
         done
     done
 }
+
+# plain DEST COMMAND...: the plain side; with --cold it ends with sync -f DEST.
+plain() {
+    local dest=$1
+    shift
+    if [ -n "$cold" ]; then cmd_b=(sh -c '"$@" && exec sync -f "$0"' "$dest" "$@"); else cmd_b=("$@"); fi
+}
+synced=${cold:+ + sync -f}
 
 # extra CASE TEXT: a note shown with the case.
 notes=$work/notes
@@ -192,35 +204,35 @@ for ((p = 1; p <= points; p++)); do
     sync
 
     name="backup:$p"
-    note "$name" "media backup ($label) vs cp -r --preserve=mode"
+    note "$name" "media backup ($label${cold:+, cold cache}) vs cp -r --preserve=mode$synced"
     prep_a() { rm -rf "$backups/new"; }
     cmd_a=("$tool" --backup --backup-path "$backups/new" --backup-skip db,reporting)
     prep_b() { rm -rf "$backups/cp"; }
-    cmd_b=(cp -r --preserve=mode "$media" "$backups/cp")
+    plain "$backups/cp" cp -r --preserve=mode "$media" "$backups/cp"
     compare "$name"
     rm -rf "$backups/cp"
     mv "$backups/new" "$backups/full"
 
     name="restore:$p"
-    note "$name" "media restore ($label) vs rm -rf + cp -r"
+    note "$name" "media restore ($label${cold:+, cold cache}) vs rm -rf + cp -r$synced"
     prep_a() { :; }
     cmd_a=("$tool" --restore --backup-path "$backups/full" --restore-skip db,reporting)
     prep_b() { :; }
-    cmd_b=(sh -c 'rm -rf "$0" && cp -r "$1" "$0"' "$media" "$backups/full/assets")
+    plain "$media" sh -c 'rm -rf "$0" && cp -r "$1" "$0"' "$media" "$backups/full/assets"
     compare "$name"
     diff -rq "$backups/full/assets" "$media" >/dev/null || { echo "bench: restored library differs" >&2; exit 1; }
 
     # The tool's own default folders under backup_root: a new one each time, next to the
     # earlier complete backup made here first.
     name="again:$p"
-    note "$name" "second backup of the unchanged library ($label) vs rsync -a --link-dest"
+    note "$name" "second backup of the unchanged library ($label${cold:+, cold cache}) vs rsync -a --link-dest$synced"
     "$tool" --backup --backup-skip db,reporting >/dev/null 2>&1
     earlier=$(ls -d "$backups"/*_vellacor-backup)
     newest() { ls -d "$backups"/*_vellacor-backup | grep -vxF "$earlier" || true; }
     prep_a() { newest | xargs -r rm -rf; }
     cmd_a=("$tool" --backup --backup-skip db,reporting)
     prep_b() { rm -rf "$backups/rsync"; }
-    cmd_b=(rsync -a --link-dest="$earlier/assets" "$media/" "$backups/rsync/")
+    plain "$backups/rsync" rsync -a --link-dest="$earlier/assets" "$media/" "$backups/rsync/"
     compare "$name"
     # New space: du counts a file linked from the earlier backup only under the earlier one.
     library_kb=$(du -sk "$earlier" | cut -f1)
@@ -276,7 +288,7 @@ fi
 
 # Another program's unflushed writes on the same file system, written anew before each run
 # (the kernel told to keep them in memory meanwhile) and removed after: a small SQLite backup
-# against cp of the same files and sync of those files and their folder.
+# against cp of the same files and sync of those files and their folder. Never cold.
 if [ "$dirty_gb" -gt 0 ]; then
     dirty=$work/dirty
     make_installation "$dirty" 0 0
@@ -293,11 +305,13 @@ if [ "$dirty_gb" -gt 0 ]; then
         awk '/^(Dirty|Writeback):/ { kb += $2 } END { printf " %d", kb / 1024 }' /proc/meminfo >>"$dirty/unwritten"
     }
     name="dirty-backup"
+    warm_cold=$cold cold= # a sync before each run would write out what the case is about
     prep_a() { rm -rf "$dirty/new"; other_writes; }
     cmd_a=("$tool" --backup --backup-path "$dirty/new" --backup-skip assets)
     prep_b() { rm -rf "$dirty/plain"; other_writes; }
     cmd_b=(sh -c 'mkdir "$0" && cp "$1" "$2" "$0" && sync "$0"/* "$0"' "$dirty/plain" "$data/main.db" "$data/reporting.db")
     compare "$name"
+    cold=$warm_cold
     rm -f "$dirty/other.dat"
     note "$name" "SQLite backup ($(du -sk "$data" | cut -f1) KB) beside $dirty_gb GB of another program's unflushed writes (MB unwritten at each start:$(cat "$dirty/unwritten")) vs cp + sync of the files"
     echo "size $name $(du -sb "$data" | cut -f1)" >>"$work/points"

@@ -88,6 +88,13 @@ CopyOutcome copyByBuffer(int in, int out, Range& range, const FileCopyOptions& o
         errno = ENOMEM;
         return fail(result, FailedCall::Source);
     }
+    struct stat opened {};
+    if (options.listed && ::fstat(in, &opened) != 0)
+        return fail(result, FailedCall::Source);
+    if (options.listed && !S_ISREG(opened.st_mode)) {
+        errno = EINVAL;
+        return fail(result, FailedCall::Source);
+    }
     for (;;) {
         if (range.isDone())
             return CopyOutcome::Copied;
@@ -130,16 +137,15 @@ CopyOutcome copyRange(int in, int out, Range& range, bool& byKernel,
     return copyByBuffer(in, out, range, options, buffer, result);
 }
 
-// Copies the content; holes of a sparse source (fewer blocks than its size needs) stay holes.
-CopyOutcome copyContent(int in, int out, const struct stat& status, const FileCopyOptions& options,
+// Copies the content; holes of a sparse source stay holes.
+CopyOutcome copyContent(int in, int out, const FileStatus& status, const FileCopyOptions& options,
                         CopyBuffer& buffer, FileCopyResult& result)
 {
     bool byKernel = true;
     Range range;
     // A file system without SEEK_DATA (EINVAL) is copied whole, holes written as zeros.
-    if (qint64(status.st_blocks) * 512 >= qint64(status.st_size)
-        || (::lseek(in, 0, SEEK_DATA) < 0 && errno == EINVAL)) {
-        range.knownSize = status.st_size;
+    if (!status.sparse || (::lseek(in, 0, SEEK_DATA) < 0 && errno == EINVAL)) {
+        range.knownSize = status.size;
         const CopyOutcome outcome = copyRange(in, out, range, byKernel, options, buffer, result);
         result.sizeCopied = range.offset;
         return outcome;
@@ -189,15 +195,25 @@ CopyOutcome copyFileAt(int sourceFolder, int targetFolder, const char* name,
     // O_NONBLOCK: an entry swapped for a FIFO after the listing must not hang the copy.
     const Descriptor in(
         ::openat(sourceFolder, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-    struct stat status {};
-    if (!in.isOpen() || ::fstat(in.get(), &status) != 0)
+    struct stat opened {};
+    if (!in.isOpen() || (!options.listed && ::fstat(in.get(), &opened) != 0))
         return fail(result, FailedCall::Source);
-    if (!S_ISREG(status.st_mode)) {
+    if (!options.listed && !S_ISREG(opened.st_mode)) {
         errno = EINVAL;
         return fail(result, FailedCall::Source);
     }
-    result.sizeWhenOpened = status.st_size;
-    const mode_t permissions = status.st_mode & 07777;
+    FileStatus status;
+    if (options.listed) {
+        status = *options.listed;
+    } else {
+        status.permissions = opened.st_mode & 07777;
+        status.size = opened.st_size;
+        status.sparse = qint64(opened.st_blocks) * 512 < qint64(opened.st_size);
+        status.accessed = opened.st_atim;
+        status.modified = opened.st_mtim;
+    }
+    result.sizeWhenOpened = status.size;
+    const mode_t permissions = status.permissions;
     Descriptor out(::openat(targetFolder, name,
                             O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                             permissions & 0777));
@@ -210,7 +226,7 @@ CopyOutcome copyFileAt(int sourceFolder, int targetFolder, const char* name,
         // of owner clears the set-user and set-group bits, so they are set after it.
         const bool modeSet = (permissions & ~0777) == 0 && (permissions & creationMask()) == 0;
         // The modification time last: every write before it would move it.
-        const timespec times[2] = {status.st_atim, status.st_mtim};
+        const timespec times[2] = {status.accessed, status.modified};
         if ((options.setOwner && ::fchown(out.get(), options.owner, options.group) != 0)
             || (!modeSet && ::fchmod(out.get(), permissions) != 0)
             || ::futimens(out.get(), times) != 0)

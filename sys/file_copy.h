@@ -2,6 +2,8 @@
 // bits, owner and modification time.
 #pragma once
 
+#include "sys/folder_io.h"
+
 #include <QtGlobal>
 
 #include <cstddef>
@@ -16,6 +18,10 @@ struct FileCopyOptions {
     gid_t group = 0;
     // Asked between chunks of a large file: true ends the copy (the target is removed).
     std::function<bool()> cancelled;
+    // The source's status as listed just before, or null: the copy then reads it from the
+    // opened source. The kernel's copy refuses anything but a regular file by itself; the
+    // read and write loop checks the opened source first.
+    const FileStatus* listed = nullptr;
 };
 
 enum class CopyOutcome { Copied, Failed, Cancelled };
@@ -25,7 +31,7 @@ enum class CopyOutcome { Copied, Failed, Cancelled };
 enum class FailedCall { None, Source, Target, TargetStatus };
 
 struct FileCopyResult {
-    qint64 sizeWhenOpened = 0; // the source's size when it was opened
+    qint64 sizeWhenOpened = 0; // the source's size as listed, or when it was opened
     qint64 sizeCopied = 0;     // the size of the target made
     FailedCall failedCall = FailedCall::None;
     int errorNumber = 0; // of that call, kept past the clean-up that follows it
@@ -47,7 +53,7 @@ private:
 };
 
 // Copies the regular file name inside sourceFolder to a new file name inside targetFolder:
-// content (holes stay holes), permission bits and modification time. Nothing is overwritten
+// content (holes stay holes), permission bits and access and modification times. Nothing is overwritten
 // (the target is created exclusively) and a failed or cancelled copy removes its target. The
 // source is opened without following a link or blocking on a FIFO and must be a regular file.
 CopyOutcome copyFileAt(int sourceFolder, int targetFolder, const char* name,

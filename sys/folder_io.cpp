@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -108,6 +110,8 @@ bool statAt(int folder, const char* name, FileStatus& status)
     status.type = typeOf(native.st_mode);
     status.permissions = native.st_mode & 07777;
     status.size = native.st_size;
+    status.sparse = qint64(native.st_blocks) * 512 < qint64(native.st_size);
+    status.accessed = native.st_atim;
     status.modified = native.st_mtim;
     status.links = native.st_nlink;
     return true;
@@ -167,6 +171,13 @@ bool setStatus(int descriptor, mode_t permissions, bool setOwner, uid_t owner, g
 {
     return (!setOwner || ::fchown(descriptor, owner, group) == 0)
            && ::fchmod(descriptor, permissions) == 0;
+}
+
+bool isInMemory(int folder)
+{
+    struct statfs status {};
+    return ::fstatfs(folder, &status) == 0
+           && (status.f_type == TMPFS_MAGIC || status.f_type == RAMFS_MAGIC);
 }
 
 bool createsOwnedBy(int folder, uid_t owner, gid_t group)

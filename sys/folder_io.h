@@ -27,6 +27,8 @@ struct FileStatus {
     EntryType type = EntryType::Other;
     mode_t permissions = 0; // 07777
     qint64 size = 0;
+    bool sparse = false; // fewer blocks than its size needs: it has holes
+    timespec accessed{};
     timespec modified{};
     quint64 links = 0; // the file's hard links: more than one for a file linked from elsewhere
 };
@@ -51,6 +53,10 @@ bool setStatus(int descriptor, mode_t permissions, bool setOwner, uid_t owner, g
 
 // True when what this process creates in the open folder gets owner and group by itself.
 bool createsOwnedBy(int folder, uid_t owner, gid_t group);
+
+// True when the open folder's file system keeps its files in memory (tmpfs, ramfs): reading
+// them never waits for a device.
+bool isInMemory(int folder);
 
 // A new hard link toName inside toFolder to the file name inside fromFolder.
 bool linkAt(int fromFolder, const char* name, int toFolder, const char* toName);

@@ -57,7 +57,6 @@ void tst_Companion::commandLine_data()
     QTest::newRow("value missing at the end") << "prune --keep" << 1 << "[error] Option --keep needs a value";
     QTest::newRow("verify without its path") << "verify --load-postgres" << 1 << "[error] verify needs the path of one backup";
     QTest::newRow("keep 0") << "prune --keep 0" << 1 << "[error] The number of backups to keep must be a whole number of at least 1, not '0'";
-    QTest::newRow("keep not a number") << "prune --keep=two" << 1 << "[error] The number of backups to keep must be a whole number of at least 1, not 'two'";
     QTest::newRow("offsite keeps nothing") << "offsite --keep-daily 0 --keep-weekly 0 --keep-monthly=0" << 1 << "[error] The keep counts must be whole numbers, not all 0, and the timeout 1 to 2000000 seconds";
     QTest::newRow("backup root missing") << "prune --backup-root {D}/none" << 2 << "[error] Backup root {D}/none is not a folder";
     QTest::newRow("no restic repository named") << "offsite --backup-root {D}" << 2 << "[error] No restic repository is named: set RESTIC_REPOSITORY (or RESTIC_REPOSITORY_FILE) and RESTIC_PASSWORD_FILE";
@@ -114,7 +113,7 @@ void tst_Companion::prune()
     QVERIFY(QDir().mkpath(name.arg(1500) + "/vellacor-backup-tmpXy12")); // being written
     QVERIFY(QDir().mkpath(name.arg(1200)) && QFile::link(outside + "/real" + meta, name.arg(1200) + meta));
     QVERIFY(QFile::link(outside + "/real", name.arg(1100)));
-    const QMap<QString, QByteArray> outsideBefore = snapshot(outside);
+    const QStringList outsideBefore = describeTree(outside);
     const bool dryRun = arguments.contains("--dry-run");
     QStringList kept = names(root), lines;
     for (const QString& ms : old) {
@@ -128,7 +127,7 @@ void tst_Companion::prune()
     QCOMPARE(ownLines(run), lines);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(names(root), kept);
-    QCOMPARE(snapshot(outside), outsideBefore);
+    QCOMPARE(describeTree(outside), outsideBefore);
     if (!dryRun) // and the next night finds nothing more to remove
         QCOMPARE(ownLines(companion(installation, "prune " + installation.expand(arguments))), QStringList());
 }
@@ -227,14 +226,12 @@ void tst_Companion::verify()
     QVERIFY(!backup.isEmpty()); // before the damage is done in it
     const ToolRun damaged = installation.shell(damage, backup);
     QVERIFY2(damaged.exitCode == 0, damaged.standardError);
-    const QMap<QString, QByteArray> before = snapshot(installation.dir.path());
+    const QStringList before = describeTree(installation.dir.path());
     const ToolRun run = companion(installation, "verify --load-postgres " + backup);
-    QStringList expected;
-    for (const QString& line : lines)
-        expected << QString(line).replace("{B}", backup) + "…";
+    const QStringList expected = lines.replaceInStrings("{B}", backup).replaceInStrings(QRegularExpression("$"), "…");
     QVERIFY2(linesMatch(ownLines(run).mid(ownLines(run).size() - lines.size()), expected), run.standardError);
     QCOMPARE(run.exitCode, lines.last().startsWith("[info]") ? 0 : 2);
-    QCOMPARE(snapshot(installation.dir.path()), before); // nothing made, nothing changed
+    QCOMPARE(describeTree(installation.dir.path()), before); // nothing made, nothing changed
     const QString scratch = "SELECT count(*) FROM pg_database WHERE datname LIKE 'bw_vellacor_verify_%'";
     QCOMPARE(cluster.query("postgres", scratch), QStringList{"0"});
 }
@@ -261,7 +258,7 @@ void tst_Companion::offsiteRoundTrip()
     run = companion(installation, "offsite --keep-daily 2 --keep-weekly=0");
     QVERIFY2(run.exitCode == 0 && !run.standardError.contains("Created"), run.standardError);
     const QString rows = sqlite(installation.mainDb, "SELECT * FROM projects;");
-    const QMap<QString, QByteArray> media = snapshot(installation.media);
+    const QStringList media = describeTree(installation.media);
 
     sqlite(installation.mainDb, "DELETE FROM projects;");
     QVERIFY(QDir(installation.media + "/images").removeRecursively());
@@ -270,7 +267,7 @@ void tst_Companion::offsiteRoundTrip()
     run = installation.run({"--restore", "--backup-path", restored});
     QVERIFY2(run.exitCode == 0, run.standardError);
     QCOMPARE(sqlite(installation.mainDb, "SELECT * FROM projects;"), rows);
-    QCOMPARE(snapshot(installation.media), media);
+    QCOMPARE(describeTree(installation.media), media);
 
     QVERIFY(writeFile(installation.dir.filePath("password"), "wrong\n"));
     run = companion(installation, "offsite");

@@ -17,7 +17,7 @@ void tst_CopyWindow::orderAndRollBack_data()
 {
     // Events in the order they happen: "+a" the walk adds file a ("+d/" a folder it made,
     // "+d/!" one it could not make); "t=a" a copy thread takes a ("t=" finds none yet, "t!"
-    // may start none); then a's outcome: "ok" copied, "ln" linked, "grew" copied with another
+    // may start none; "r=a,b" takes a run of at most three files); then a's outcome: "ok" copied, "ln" linked, "grew" copied with another
     // size than when opened, "x" failed (ENOSPC), "c" cancelled.
     QTest::addColumn<QString>("events");
     QTest::addColumn<QString>("failure"); // path, kind, errno
@@ -32,6 +32,8 @@ void tst_CopyWindow::orderAndRollBack_data()
     QTest::newRow("a folder that failed") << "+a +b/! t=a ok:a t!" << "b/ create folder 20" << "" << "1 1 0";
     QTest::newRow("files never copied fail the copy")
         << "+a +d/ +d/b +e t=a ok:a t=d/b ok:d/b" << "e not copied 0" << "" << "3 2 0";
+    QTest::newRow("a run ends at a folder and after three files")
+        << "+a +b +d/ +d/c +d/e +d/f +d/g r=a,b r=d/c,d/e,d/f x:d/c r!" << "d/c write 28" << "" << "6 0 0";
     // clang-format on
 }
 
@@ -52,19 +54,22 @@ void tst_CopyWindow::orderAndRollBack()
             entry.isFolder = failedFolder || path.endsWith('/');
             path.chop(failedFolder ? 2 : entry.isFolder ? 1 : 0);
             entry.path = path.toUtf8();
+            entry.size = 1;
             const EntryState made = failedFolder ? EntryState::Failed : EntryState::Done;
             entry.outcome.state = entry.isFolder ? made : EntryState::Waiting;
             entry.outcome.made = entry.isFolder && !failedFolder;
             entry.outcome.failedKind = CopyFailureKind::CreateFolder;
             entry.outcome.errorNumber = ENOTDIR;
             window.push(std::move(entry));
-        } else if (event.startsWith('t')) {
-            const CopyWindow::Next next = window.take(sequence);
-            const QString took = next == CopyWindow::Next::Stop      ? "t!"
-                                 : next == CopyWindow::Next::NoneYet ? "t="
-                                                                     : "t=" + window.at(sequence).path;
-            QCOMPARE(took, event);
-            taken.insert(took.mid(2), sequence);
+        } else if (event.startsWith('t') || event.startsWith('r')) {
+            int count = 1;
+            const CopyWindow::Next next = event[0] == 'r' ? window.take(sequence, count, 3, 1 << 20) : window.take(sequence);
+            QStringList paths;
+            for (int i = 0; next == CopyWindow::Next::File && i < count; ++i) {
+                paths << window.at(sequence + i).path;
+                taken.insert(paths.last(), sequence + i);
+            }
+            QCOMPARE(event.left(1) + (next == CopyWindow::Next::Stop ? "!" : "=" + paths.join(',')), event);
         } else {
             const QString outcome = event.section(':', 0, 0);
             EntryOutcome result;

@@ -32,9 +32,6 @@ void tst_ServerConfig::lineGrammar_data()
     for (int i = 0; i < 65536; ++i)
         garbage += char(QRandomGenerator::global()->bounded(256));
     // clang-format off
-    QTest::newRow("all keys, nested and indented")
-        << QByteArray("server:\n  db: main.db\n\treporting_db: r.db\n    asset_root: /m\nbackup_root: /b\ncontrol_port: 9300\n")
-        << "main.db | r.db | /m | /b | 9300" << QStringList();
     QTest::newRow("cut after the colon") << QByteArray("db:sqlite://x\nasset_root:/m\ncontrol_port:9300\n") << "qlite://x |  | m |  | 300" << QStringList();
     QTest::newRow("blanks collapse, ends trimmed") << QByteArray("asset_root: /my    media\t\tfiles \t\n") << " |  | /my media files |  | 9299" << QStringList();
     QTest::newRow("double quotes go, single stay") << QByteArray("\"db\": \"pg://u@h/m\"\nasset_root: '/a\"b'\n") << "pg://u@h/m |  | '/ab' |  | 9299" << QStringList();

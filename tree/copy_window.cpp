@@ -16,7 +16,7 @@ void CopyWindow::push(WindowEntry&& entry)
         retire(); // done at once: it may be the oldest entry
 }
 
-CopyWindow::Next CopyWindow::take(qint64& sequence)
+CopyWindow::Next CopyWindow::take(qint64& sequence, int& count, int maxFiles, qint64 maxBytes)
 {
     const qint64 end = m_first + qint64(m_entries.size());
     m_next = std::max(m_next, m_first);
@@ -27,8 +27,21 @@ CopyWindow::Next CopyWindow::take(qint64& sequence)
         return Next::Stop;
     if (m_next == end)
         return Next::NoneYet;
-    sequence = m_next++;
-    m_entries[index(sequence)].outcome.state = EntryState::Running;
+    sequence = m_next;
+    count = 0;
+    const CopyFolder* folder = m_entries[index(sequence)].folder.get();
+    qint64 bytes = 0;
+    while (m_next < end && m_next < m_firstFailure && count < maxFiles) {
+        WindowEntry& entry = m_entries[index(m_next)];
+        if (count > 0
+            && (entry.isFolder || entry.folder.get() != folder || entry.size < 0
+                || bytes + entry.size > maxBytes))
+            break;
+        bytes += std::max<qint64>(entry.size, 0);
+        entry.outcome.state = EntryState::Running;
+        ++m_next;
+        ++count;
+    }
     return Next::File;
 }
 

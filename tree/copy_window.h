@@ -13,6 +13,8 @@
 
 // Where an entry lies; the window only keeps it alive while the entry is in the window.
 struct CopyFolder;
+// The entry in the tree's listing, with its status.
+struct ListedEntry;
 
 enum class CopyFailureKind {
     CreateFolder, // making or opening a target folder
@@ -47,6 +49,8 @@ struct WindowEntry {
     QByteArray path; // relative to the roots; the name starts at nameAt
     int nameAt = 0;
     bool isFolder = false;
+    const ListedEntry* listed = nullptr;
+    qint64 size = -1; // as listed; -1 when not known
     EntryOutcome outcome; // a folder comes done (or failed) from the walk
 
     const char* name() const { return path.constData() + nameAt; }
@@ -73,7 +77,14 @@ public:
     enum class Next { File, NoneYet, Stop };
     // The next file for a copy thread, marked running: NoneYet until the walk gives one, Stop
     // when none may start because an entry before it failed.
-    Next take(qint64& sequence);
+    Next take(qint64& sequence)
+    {
+        int count = 0;
+        return take(sequence, count, 1, 0);
+    }
+    // The same with the files that follow it in the same folder, count in all, at most
+    // maxFiles and, past the first, maxBytes together (a file of unknown size ends the run).
+    Next take(qint64& sequence, int& count, int maxFiles, qint64 maxBytes);
     const WindowEntry& at(qint64 sequence) const { return m_entries[index(sequence)]; }
     // The outcome of a file taken; true when it is now the first failure in walk order.
     bool finish(qint64 sequence, const EntryOutcome& outcome);

@@ -1,8 +1,9 @@
 // The parallel copy of a folder tree.
 //
-// The calling thread walks the source in listing order, creates each target folder before
-// anything inside it and hands the files to a few copy threads through a window of bounded
-// size, so memory does not grow with the tree. When no copy thread can be started, the
+// The calling thread walks the tree's listing (made before, on several threads), creates each
+// target folder before anything inside it and hands the files to a few copy threads (one per
+// core; more where the source lies on a device: see treeThreads) through a window of bounded
+// size, so memory does not grow with the tree beyond its listing. When no copy thread can be started, the
 // calling thread copies each file itself. Every entry has its place in the walk order: the
 // failure is that of the first failing entry in that order, nothing after it is started once
 // it is known, and whatever after it was copied meanwhile is removed again, so the target ends
@@ -11,6 +12,7 @@
 
 #include "sys/descriptor.h"
 #include "tree/copy_window.h"
+#include "tree/tree_listing.h"
 
 #include <QString>
 
@@ -47,11 +49,12 @@ struct CopyResult {
     QString firstLeftOut;
 };
 
-// Copies the tree below the open folder source into the open folder target: content,
-// permission bits and modification time; holes of sparse files stay holes. linkFrom is an open
-// earlier copy of the tree, or not open: a file whose size, modification time and permission
-// bits equal those of the earlier copy at the same path is hard-linked from it instead, and
-// any link error falls back to a copy. A source not open lists nothing. False when the copy
-// failed (result.failure) or was stopped (result.stopped).
-bool copyTree(Sys::Descriptor source, Sys::Descriptor target, Sys::Descriptor linkFrom,
-              const TreeCopyOptions& options, CopyResult& result);
+// Copies the tree below the open folder source, as listing shows it, into the open folder
+// target: content, permission bits and modification time; holes of sparse files stay holes.
+// linkFrom is an open earlier copy of the tree, or not open: a file whose listed size,
+// modification time and permission bits equal those of the earlier copy at the same path is
+// hard-linked from it instead, and any link error falls back to a copy. A copied file takes the
+// listed status (a change since shows as a size mismatch). A source not open lists nothing.
+// False when the copy failed (result.failure) or was stopped (result.stopped).
+bool copyTree(const TreeListing& listing, Sys::Descriptor source, Sys::Descriptor target,
+              Sys::Descriptor linkFrom, const TreeCopyOptions& options, CopyResult& result);

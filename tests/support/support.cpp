@@ -5,7 +5,10 @@
 
 #include <QtNetwork>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <ftw.h>
 #include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -100,6 +103,32 @@ bool writeFile(const QString& path, const QByteArray& content)
            && file.write(content) == content.size();
 }
 
+bool makeTree(const QString& root, const QStringList& items, const QString& tmp)
+{
+    for (const QString& item : items) {
+        const char kind = item[0].toLatin1();
+        const QString value = item.section('=', 1);
+        const QByteArray name = QFile::encodeName(item.mid(2).section('=', 0, 0).section("->", 0, 0));
+        const QByteArray path = QFile::encodeName(root) + '/' + QByteArray::fromPercentEncoding(name);
+        for (int slash = path.indexOf('/', 1); slash > 0; slash = path.indexOf('/', slash + 1))
+            ::mkdir(path.left(slash), 0755);
+        const mode_t mode = kind == 'x' ? 0750 : 0644;
+        const int fd = QByteArray("fxs").contains(kind) ? ::open(path, O_WRONLY | O_CREAT | O_TRUNC, mode) : -1;
+        const QByteArray data = kind == 's' ? QByteArray(17 << 20, 'd') : value.toUtf8();
+        const off_t offset = kind == 's' ? value.toLongLong() - data.size() : 0;
+        const QByteArray target = QFile::encodeName(QString(item.section("->", 1)).replace("%T", tmp));
+        const bool made = kind == 'd'   ? ::mkdir(path, 0755) == 0 || errno == EEXIST
+                          : kind == 'l' ? ::symlink(target, path) == 0
+                          : kind == 'p' ? ::mkfifo(path, 0644) == 0
+                                        : ::pwrite(fd, data, data.size(), offset) == data.size();
+        if (fd >= 0)
+            ::close(fd);
+        if (!made)
+            return false;
+    }
+    return true;
+}
+
 QByteArray readFile(const QString& path)
 {
     QFile file(path);
@@ -117,16 +146,38 @@ struct stat fileStatus(const QString& path)
     return ::lstat(QFile::encodeName(path), &status) == 0 ? status : (struct stat){};
 }
 
-QMap<QString, QByteArray> snapshot(const QString& folder)
+QStringList describeTree(const QString& root, bool status)
 {
-    QMap<QString, QByteArray> entries;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        entries.insert(path.mid(folder.size()), it.fileInfo().isDir() ? "folder" : readFile(path));
-    }
-    return entries;
+    static QStringList found;
+    static int skipped;
+    static bool withStatus;
+    found.clear();
+    withStatus = status;
+    // A root that is a link is walked as the folder it names.
+    const QByteArray top = QFile::encodeName(QFileInfo(root).canonicalFilePath());
+    skipped = top.size() + 1;
+    ::nftw(top, [](const char* path, const struct stat* s, int, FTW* at) {
+        const QByteArray bytes(path + std::min<int>(skipped, qstrlen(path)));
+        const bool utf8 = QString::fromUtf8(bytes).toUtf8() == bytes;
+        const QString name = utf8 ? QString::fromUtf8(bytes) : QString::fromLatin1(bytes.toPercentEncoding("/"));
+        QByteArray content(S_ISREG(s->st_mode) && s->st_size < (1 << 20) ? s->st_size : 0, 0);
+        const int fd = content.isEmpty() ? -1 : ::open(path, O_RDONLY);
+        content.resize(fd < 0 ? 0 : std::max<int>(0, ::read(fd, content.data(), content.size())));
+        if (fd >= 0)
+            ::close(fd);
+        const QString size = s->st_size < (1 << 20) ? QString::fromLatin1(content) : QString::number(s->st_size) + " bytes";
+        const QString mtime = QString("%1.%2").arg(s->st_mtim.tv_sec).arg(s->st_mtim.tv_nsec);
+        if (at->level > 0 && withStatus && S_ISREG(s->st_mode))
+            found << QString("%1 %2 %3 %4").arg(name).arg(s->st_mode & 07777, 0, 8).arg(mtime).arg(s->st_blocks / 2048);
+        else if (at->level > 0 && !withStatus)
+            found << (S_ISLNK(s->st_mode)   ? "l:" + name + "->" + QFile::symLinkTarget(QFile::decodeName(path))
+                      : S_ISDIR(s->st_mode) ? "d:" + name
+                      : S_ISREG(s->st_mode) ? QString(s->st_mode & 0111 ? "x:" : "f:") + name + '=' + size
+                                            : "p:" + name);
+        return 0;
+    }, 16, FTW_PHYS);
+    found.sort();
+    return found;
 }
 
 QStringList names(const QString& folder)
@@ -193,14 +244,13 @@ Installation::Installation()
     unused.listen(QHostAddress::LocalHost);
     port = unused.serverPort();
     configure();
-    QDir().mkpath(server + "data");
-    QDir().mkpath(backups);
+    makeTree(dir.path(), {"d:installation/server/data", "d:backups",
+                          "f:installation/server/media/images/quay.png=" + QString(70000, 'q'),
+                          "f:installation/server/media/docs/shift plan.txt=early, late\n"});
     sqlite(mainDb, "CREATE TABLE projects (id INTEGER PRIMARY KEY, name TEXT);"
                    "INSERT INTO projects VALUES (1, 'harbour'), (2, 'plant');");
     sqlite(reportingDb, "CREATE TABLE sessions (id INTEGER, minutes INTEGER);"
                         "INSERT INTO sessions VALUES (1, 42), (2, 17);");
-    writeFile(media + "/images/quay.png", QByteArray(70000, 'q'));
-    writeFile(media + "/docs/shift plan.txt", "early, late\n");
     environment.insert("VELLACOR_ROOT", root);
     environment.insert("PATH", dir.filePath("bin") + ':' + environment.value("PATH"));
 }
@@ -215,8 +265,7 @@ void Installation::configure(const QByteArray& extra) const
 
 bool Installation::addProgram(const QString& name, const QByteArray& script) const
 {
-    const QString path = dir.filePath("bin/" + name);
-    return writeFile(path, "#!/bin/sh\n" + script) && setMode(path, 0755);
+    return makeTree(dir.path(), {"x:bin/" + name + "=#!/bin/sh\n" + QString::fromUtf8(script)});
 }
 
 ToolRun Installation::run(const QStringList& arguments, const QString& program) const
@@ -239,11 +288,9 @@ QString Installation::expand(QString text) const
 
 QStringList Installation::expect(const char* opening, const QStringList& lines) const
 {
-    QStringList all{QString("[info] ") + opening + " a backup of Vellacor data",
-                    "[info] Reading server configuration from " + server + "production.yaml"};
-    for (const QString& line : lines)
-        all << expand(line);
-    return all;
+    return QStringList{QString("[info] ") + opening + " a backup of Vellacor data",
+                       "[info] Reading server configuration from " + server + "production.yaml"}
+           + expand(lines.join('\n')).split('\n');
 }
 
 TestCluster::TestCluster()

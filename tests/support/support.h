@@ -39,11 +39,18 @@ bool waitFor(const std::function<bool()>& condition);
 ToolRun runToolAsNobody(const QStringList& arguments, const QProcessEnvironment& environment);
 
 bool writeFile(const QString& path, const QByteArray& content); // parent folders made too
+// Makes entries under root from "d:folder", "f:file=content", "x:file=content" (mode 0750),
+// "s:file=size" (a hole, then 17 MiB of data at the end), "l:link->target" and "p:fifo"; %T in
+// a link target is tmp, %XX in a name a byte (names need not be UTF-8).
+bool makeTree(const QString& root, const QStringList& items, const QString& tmp = QString());
 QByteArray readFile(const QString& path);
 bool setMode(const QString& path, unsigned mode);
 struct stat fileStatus(const QString& path); // of path itself; all zero when it cannot be read
-// Every entry below folder by its path there, hidden ones too: a file's content, or "folder".
-QMap<QString, QByteArray> snapshot(const QString& folder);
+// Every entry below root, sorted, as "d:folder", "f:file=content" ("x:" when executable; past
+// 1 MiB its size in bytes), "l:link->target" or "p:fifo"; hidden and special ones too, a name
+// that is not UTF-8 percent-encoded. With status: each regular file's path, permission bits,
+// modification time and MiB on disk.
+QStringList describeTree(const QString& root, bool status = false);
 QStringList names(const QString& folder); // of the entries in folder, hidden ones too, sorted
 // What the sqlite3 program printed for the statements, errors included, trimmed.
 QString sqlite(const QString& file, const QString& statements);

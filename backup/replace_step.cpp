@@ -233,7 +233,7 @@ bool publishBackup(WorkFolder& work, const NamedFolder& backupFolder)
     const NamedFolder& folder = work.folder();
     // The new entries are on the disk before the first of them is part of the backup folder.
     if (!checkNothingInTheWay(folder, backupFolder)
-        || !flushToDisk(folder.real, FlushScope::FileSystem, folder.shown))
+        || !flushToDisk(folder.real, FlushScope::Tree, folder.shown))
         return false;
     QStringList movedIn;
     if (replaceEntries(folder, backupFolder, movedIn))
@@ -264,7 +264,7 @@ bool finishInterruptedBackups(const NamedFolder& backupFolder, bool removeWhenEm
         const bool unfinished =
             holdsCompleteBackup(work.real) && !holdsMetadataFile(backupFolder.real);
         if (unfinished) {
-            if (!flushToDisk(work.real, FlushScope::FileSystem, work.shown)
+            if (!flushToDisk(work.real, FlushScope::Tree, work.shown)
                 || !replaceEntries(work, backupFolder, movedIn)
                 || !flushToDisk(backupFolder.real, FlushScope::Entry, backupFolder.shown))
                 return false;

@@ -22,7 +22,7 @@ bool restoreMediaLibrary(const ServerConfig& config, const QString& sourceFolder
     if (!restoreFolder(config, sourceFolder, config.assetRoot))
         return false;
     const QString library = resolvePath(config, config.assetRoot, true);
-    return flushToDisk(Sys::resolveLinks(library), FlushScope::FileSystem, library);
+    return flushToDisk(Sys::resolveLinks(library), FlushScope::Tree, library);
 }
 
 } // namespace

@@ -137,7 +137,7 @@ bool restoreSqliteDatabase(const QString& dumpFile, const QString& target)
         return false;
     }
     return flushToDisk(database, FlushScope::Entry, target)
-           && flushToDisk(QFileInfo(database).absolutePath(), FlushScope::Entry,
+           && flushToDisk(QFileInfo(database).absolutePath(), FlushScope::EntryAndParents,
                           QFileInfo(target).absolutePath());
 }
 

@@ -11,6 +11,7 @@
 #include "sys/folder_io.h"
 #include "tree/folder_listing.h"
 #include "tree/folder_pool.h"
+#include "tree/tree_flush.h"
 
 #include <QFile>
 
@@ -214,11 +215,32 @@ bool removeFolderTree(const QString& folderPath)
 
 bool flushToDisk(const QString& path, FlushScope scope, const QString& shownPath)
 {
-    if ((scope == FlushScope::Entry || Sys::syncFileSystem(path)) && Sys::syncPath(path))
+    const QString shown = shownPath.isNull() ? path : shownPath;
+    int error = 0;
+    QString failedPath;
+    if (scope == FlushScope::Tree) {
+        const Sys::OpenFileLimit openFileLimit;
+        const Sys::Descriptor root = openGivenFolder(path);
+        FlushFailure failure;
+        if (!root.isOpen()) {
+            error = errno;
+        } else if (!flushTree(root.get(), failure)) {
+            error = failure.errorNumber != 0 ? failure.errorNumber : EIO;
+            if (!failure.path.isEmpty())
+                failedPath = joinedPath(shown, failure.path);
+        }
+    } else if (!Sys::syncPath(path)) {
+        error = errno;
+    }
+    if (error == 0 && scope != FlushScope::Entry && !Sys::syncParents(path, failedPath))
+        error = errno;
+    if (error == 0)
         return true;
-    Brisken::Trace::error("Failed to flush %s to disk: %s",
-                          qUtf8Printable(shownPath.isNull() ? path : shownPath),
-                          qUtf8Printable(Sys::errorText(errno)));
+    // The entry itself is named by the fixed line alone.
+    if (!failedPath.isEmpty())
+        traceReason(failedPath, error);
+    Brisken::Trace::error("Failed to flush %s to disk: %s", qUtf8Printable(shown),
+                          qUtf8Printable(Sys::errorText(error)));
     return false;
 }
 

@@ -68,12 +68,14 @@ bool removeBackupEntries(const QString& folderPath);
 bool removeFolderTree(const QString& folderPath);
 
 enum class FlushScope {
-    Entry,      // the file or folder itself (fsync): for a folder, its own entries
-    FileSystem, // everything written on its file system (syncfs), then the entry: a whole tree
+    Entry,           // the file or folder itself (fsync): for a folder, its own entries
+    EntryAndParents, // that, and the folders above it on its file system, which may be new
+    Tree,            // EntryAndParents for a folder and everything in it (see
+                     // tree/tree_flush.h), without waiting long for other programs' data
 };
 
-// Puts path on stable storage. False after "Failed to flush %s to disk: %s", which names
-// shownPath when it is given (the path as the administrator wrote it).
+// Puts path on stable storage. False after the reason line and "Failed to flush %s to disk:
+// %s", which names shownPath when it is given (the path as the administrator wrote it).
 bool flushToDisk(const QString& path, FlushScope scope, const QString& shownPath = QString());
 
 // Empties the target location (the entries its listing shows) and refills it from

@@ -1,11 +1,11 @@
 #!/bin/bash
 # Times backups and restores of generated installations against the plain tools on the same
 # data, in the same run, in alternating rounds: the media library against cp -r, rm -rf + cp -r
-# and rsync --link-dest, a PostgreSQL database against bare pg_dump and psql, and, when asked
-# for, a database of several gigabytes made by pgbench, with the default tool time limit,
-# against pg_dump followed by sync and against psql. Prints a Markdown table (median time,
-# ratio, files/s, MB/s, peak memory, processor time) and draws a plot of time against the
-# size of the library. Processor time shows what a busy machine hides: the
+# and rsync --link-dest, a PostgreSQL database against pg_dump followed by sync and against
+# psql, and, when asked for, a database of several gigabytes made by pgbench, with the default
+# tool time limit, and a small backup beside another program's unflushed writes. Prints a
+# Markdown table (median time, ratio, files/s, MB/s, peak memory, processor time) and draws a
+# plot of time against the size of the library. Processor time shows what a busy machine hides: the
 # tool copies on one thread per core (16 on a disk), the plain tools on one.
 #
 # Usage: scripts/bench.sh [options]
@@ -18,6 +18,8 @@
 #   --pgbench-scale S  pgbench's tables at scale S plus three indexes (0: none)   0
 #                  (200 is about 3 GB of tables, a 2 GB dump; needs 25 GB free x S / 200)
 #   --rounds N     rounds of each comparison                                     3
+#   --dirty-gb N   a SQLite backup beside N GB of another program's unflushed    0
+#                  writes on the same file system vs cp + sync of the same files (0: none)
 #   --folder D     where the installations are made     a new folder on tmpfs (/dev/shm)
 #   --cold         drop the page cache before every timed run (root), and end each plain
 #                  copy with sync -f, as the tool ends with its copy on disk
@@ -28,7 +30,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
-size=1 files= file_kb=1-64 large= large_mb=64 rows= points=3 rounds=3 folder= plot= pgbench_scale=0 cold=
+size=1 files= file_kb=1-64 large= large_mb=64 rows= points=3 rounds=3 folder= plot= pgbench_scale=0 cold= dirty_gb=0
 while [ $# -gt 0 ]; do
     case $1 in
     --size) size=$2 ;;
@@ -40,6 +42,7 @@ while [ $# -gt 0 ]; do
     --points) points=$2 ;;
     --pgbench-scale) pgbench_scale=$2 ;;
     --rounds) rounds=$2 ;;
+    --dirty-gb) dirty_gb=$2 ;;
     --folder) folder=$2 ;;
     --plot) plot=$2 ;;
     --cold) cold=1; shift; continue ;;
@@ -82,7 +85,15 @@ start_cluster() { # once; sets PGPORT and PGBINDIR
     fi
     . "$work/pg/env"
 }
+saved_vm=
 cleanup() {
+    # The kernel's own limits for unwritten data, as they were: bytes where bytes were set.
+    if [ -n "$saved_vm" ]; then
+        set -- $saved_vm
+        if [ "$3" -gt 0 ]; then sysctl -q vm.dirty_bytes="$3"; else sysctl -q vm.dirty_ratio="$1"; fi
+        if [ "$4" -gt 0 ]; then sysctl -q vm.dirty_background_bytes="$4"; else sysctl -q vm.dirty_background_ratio="$2"; fi
+        sysctl -q vm.dirty_expire_centisecs="$5"
+    fi
     [ -z "$pg_started" ] || tests/pg_cluster.sh stop "$work/pg" >/dev/null 2>&1 || true
     rm -rf "$work"
 }
@@ -257,10 +268,10 @@ SQL
     prep_a() { rm -rf "$pg/new"; }
     cmd_a=("$tool" --backup --backup-path "$pg/new" --backup-skip reporting,assets)
     prep_b() { rm -f "$pg/plain.sql"; }
-    cmd_b=(pg_dump -w -f "$pg/plain.sql" -x "$url")
+    cmd_b=(sh -c 'pg_dump -w -f "$1" -x "$0" && sync "$1"' "$url" "$pg/plain.sql")
     compare "$name"
     mv "$pg/new" "$pg/full"
-    note "$name" "PostgreSQL backup ($rows rows, $(($(stat -c %s "$pg/plain.sql") / 1000000)) MB dump) vs pg_dump -w -f F -x URL"
+    note "$name" "PostgreSQL backup ($rows rows, $(($(stat -c %s "$pg/plain.sql") / 1000000)) MB dump) vs pg_dump -w -f F -x URL; sync F"
     echo "size pg-backup $(stat -c %s "$pg/plain.sql")" >>"$work/points"
     echo "size pg-restore $(stat -c %s "$pg/plain.sql")" >>"$work/points"
 
@@ -273,6 +284,37 @@ SQL
         psql -w -X -q -f "$1" "$0" >/dev/null' "$url" "$pg/plain.sql")
     compare "$name"
     rm -rf "$pg"
+fi
+
+# Another program's unflushed writes on the same file system, written anew before each run
+# (the kernel told to keep them in memory meanwhile) and removed after: a small SQLite backup
+# against cp of the same files and sync of those files and their folder. Never cold.
+if [ "$dirty_gb" -gt 0 ]; then
+    dirty=$work/dirty
+    make_installation "$dirty" 0 0
+    export VELLACOR_ROOT=$dirty/installation
+    data=$VELLACOR_ROOT/server/data
+    saved_vm=$(sysctl -n vm.dirty_ratio vm.dirty_background_ratio vm.dirty_bytes \
+        vm.dirty_background_bytes vm.dirty_expire_centisecs | paste -sd ' ')
+    sysctl -q vm.dirty_bytes=$(((dirty_gb + 2) << 30)) vm.dirty_background_bytes=$(((dirty_gb + 1) << 30)) \
+        vm.dirty_expire_centisecs=360000
+    sync
+    other_writes() { # the file is removed first: dd truncating it would flush it
+        rm -f "$dirty/other.dat"
+        dd if=/dev/zero of="$dirty/other.dat" bs=1M count=$((dirty_gb * 1024)) status=none
+        awk '/^(Dirty|Writeback):/ { kb += $2 } END { printf " %d", kb / 1024 }' /proc/meminfo >>"$dirty/unwritten"
+    }
+    name="dirty-backup"
+    warm_cold=$cold cold= # a sync before each run would write out what the case is about
+    prep_a() { rm -rf "$dirty/new"; other_writes; }
+    cmd_a=("$tool" --backup --backup-path "$dirty/new" --backup-skip assets)
+    prep_b() { rm -rf "$dirty/plain"; other_writes; }
+    cmd_b=(sh -c 'mkdir "$0" && cp "$1" "$2" "$0" && sync "$0"/* "$0"' "$dirty/plain" "$data/main.db" "$data/reporting.db")
+    compare "$name"
+    cold=$warm_cold
+    rm -f "$dirty/other.dat"
+    note "$name" "SQLite backup ($(du -sk "$data" | cut -f1) KB) beside $dirty_gb GB of another program's unflushed writes (MB unwritten at each start:$(cat "$dirty/unwritten")) vs cp + sync of the files"
+    echo "size $name $(du -sb "$data" | cut -f1)" >>"$work/points"
 fi
 
 # A database of gigabytes: both runs must succeed with the default time limit of pg_dump and

@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace Sys {
@@ -95,14 +97,9 @@ bool renameNoReplace(const QString& fromPath, const QString& toPath)
            == 0;
 }
 
-bool syncFileSystem(const QString& path)
+bool syncFileSystem(int descriptor)
 {
-    const int descriptor = openForReading(path, 0);
-    if (descriptor < 0)
-        return false;
-    const bool synced = ::syncfs(descriptor) == 0;
-    closeKeepingErrno(descriptor);
-    return synced;
+    return ::syncfs(descriptor) == 0;
 }
 
 bool syncPath(const QString& path)
@@ -113,6 +110,97 @@ bool syncPath(const QString& path)
     const bool synced = ::fsync(descriptor) == 0;
     closeKeepingErrno(descriptor);
     return synced;
+}
+
+bool syncDescriptor(int descriptor)
+{
+    return ::fsync(descriptor) == 0;
+}
+
+bool syncAt(int folder, const char* relativePath, bool isFolder)
+{
+    int descriptor;
+    do {
+        descriptor = ::openat(folder, relativePath,
+                              O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK
+                                  | (isFolder ? O_DIRECTORY : 0));
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0)
+        return false;
+    const bool synced = ::fsync(descriptor) == 0;
+    closeKeepingErrno(descriptor);
+    return synced;
+}
+
+bool startWriting(int folder, const char* relativePath)
+{
+    const int descriptor = ::openat(folder, relativePath,
+                                    O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
+    if (descriptor < 0)
+        return false;
+    const bool started = ::sync_file_range(descriptor, 0, 0, SYNC_FILE_RANGE_WRITE) == 0;
+    closeKeepingErrno(descriptor);
+    return started;
+}
+
+bool syncParents(const QString& path, QString& failedPath)
+{
+    struct stat status {};
+    QString folder = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    if (::lstat(nativePath(folder).constData(), &status) != 0) {
+        failedPath = folder;
+        return false;
+    }
+    const dev_t device = status.st_dev;
+    while (folder != QLatin1String("/")) {
+        folder = QFileInfo(folder).path();
+        if (::lstat(nativePath(folder).constData(), &status) != 0 || status.st_dev != device)
+            return true; // the file system ends here: above it, nothing of path's
+        if (!syncPath(folder)) {
+            failedPath = folder;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isKeptInMemory(int descriptor)
+{
+    struct statfs status {};
+    return ::fstatfs(descriptor, &status) == 0
+           && (status.f_type == TMPFS_MAGIC || status.f_type == RAMFS_MAGIC);
+}
+
+qint64 unwrittenBytes()
+{
+    int descriptor;
+    do {
+        descriptor = ::open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0)
+        return -1;
+    QByteArray text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        text.append(buffer, int(got));
+    }
+    closeKeepingErrno(descriptor);
+    qint64 kibibytes = 0;
+    int found = 0;
+    for (const QByteArray& line : text.split('\n')) {
+        if (line.startsWith("Dirty:") || line.startsWith("Writeback:")) {
+            bool ok = false;
+            const QByteArray value = line.mid(line.indexOf(':') + 1).replace("kB", "");
+            kibibytes += value.trimmed().toLongLong(&ok);
+            found += ok ? 1 : 0;
+        }
+    }
+    return found == 2 ? kibibytes * 1024 : -1;
 }
 
 bool readOwnership(const QString& path, Ownership& ownership)

@@ -38,11 +38,34 @@ private:
 // (renameat2 with RENAME_NOREPLACE); EEXIST when to is taken.
 bool renameNoReplace(const QString& fromPath, const QString& toPath);
 
-// Flushes the whole file system that holds path (syncfs).
-bool syncFileSystem(const QString& path);
+// Flushes the whole file system that holds the open file or folder (syncfs). It also waits for
+// what every other program wrote there.
+bool syncFileSystem(int descriptor);
 
 // Flushes one file or folder (fsync); a folder's fsync makes its entries durable.
 bool syncPath(const QString& path);
+// The same for an open file or folder.
+bool syncDescriptor(int descriptor);
+// The same for the file or folder at relativePath inside the open folder; a link as its last
+// component is not followed.
+bool syncAt(int folder, const char* relativePath, bool isFolder);
+
+// Starts writing out the file at relativePath inside the open folder (sync_file_range), so that
+// the fsync that follows finds it written or on its way; nothing is waited for.
+bool startWriting(int folder, const char* relativePath);
+
+// Flushes every folder above path that lies on path's own file system, nearest first, so
+// that path's name survives a crash even where the folders holding it are new. On failure
+// failedPath names the folder whose call failed.
+bool syncParents(const QString& path, QString& failedPath);
+
+// True when the open file or folder lies on a file system kept in memory alone (tmpfs,
+// ramfs): nothing on it outlives a restart, so a flush has nothing to make durable.
+bool isKeptInMemory(int descriptor);
+
+// Bytes the whole system holds in memory not yet written to any disk or being written
+// (Dirty and Writeback of /proc/meminfo); -1 when it cannot be read.
+qint64 unwrittenBytes();
 
 struct Ownership {
     uid_t owner = 0;

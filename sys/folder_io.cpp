@@ -113,6 +113,7 @@ bool statAt(int folder, const char* name, FileStatus& status)
     status.sparse = qint64(native.st_blocks) * 512 < qint64(native.st_size);
     status.accessed = native.st_atim;
     status.modified = native.st_mtim;
+    status.links = native.st_nlink;
     return true;
 }
 

@@ -30,6 +30,7 @@ struct FileStatus {
     bool sparse = false; // fewer blocks than its size needs: it has holes
     timespec accessed{};
     timespec modified{};
+    quint64 links = 0; // the file's hard links: more than one for a file linked from elsewhere
 };
 
 // The status of name inside folder, not following a link.

@@ -243,6 +243,22 @@ for ((p = 1; p <= points; p++)); do
     if [ $p -lt $points ]; then rm -rf "$point"; fi
 done
 
+# compare_pg_backup NAME FOLDER: an installation in FOLDER whose main database is $url, backed
+# up by the tool into FOLDER/full, against pg_dump into FOLDER/plain.sql followed by sync.
+compare_pg_backup() {
+    local into=$2
+    mkdir -p "$into/installation/server/data"
+    make_installation "$into" 0 0 "$url"
+    export VELLACOR_ROOT=$into/installation
+    name=$1
+    prep_a() { rm -rf "$into/new"; }
+    cmd_a=("$tool" --backup --backup-path "$into/new" --backup-skip reporting,assets)
+    prep_b() { rm -f "$into/plain.sql"; }
+    cmd_b=(sh -c 'pg_dump -w -f "$1" -x "$0" && sync "$1"' "$url" "$into/plain.sql")
+    compare "$name"
+    mv "$into/new" "$into/full"
+}
+
 if [ "$rows" -gt 0 ] && ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1; then
     echo "bench: PostgreSQL database of $rows rows" >&2
     start_cluster
@@ -260,17 +276,7 @@ INSERT INTO tags (item, tag) SELECT g, 'tag' || g % 50 FROM generate_series(1, $
 CREATE VIEW recent AS SELECT * FROM media_items WHERE created > now() - interval '1 day';
 SQL
     pg=$work/pgdb
-    mkdir -p "$pg/installation/server/data"
-    make_installation "$pg" 0 0 "$url"
-    export VELLACOR_ROOT=$pg/installation
-
-    name="pg-backup"
-    prep_a() { rm -rf "$pg/new"; }
-    cmd_a=("$tool" --backup --backup-path "$pg/new" --backup-skip reporting,assets)
-    prep_b() { rm -f "$pg/plain.sql"; }
-    cmd_b=(sh -c 'pg_dump -w -f "$1" -x "$0" && sync "$1"' "$url" "$pg/plain.sql")
-    compare "$name"
-    mv "$pg/new" "$pg/full"
+    compare_pg_backup pg-backup "$pg"
     note "$name" "PostgreSQL backup ($rows rows, $(($(stat -c %s "$pg/plain.sql") / 1000000)) MB dump) vs pg_dump -w -f F -x URL; sync F"
     echo "size pg-backup $(stat -c %s "$pg/plain.sql")" >>"$work/points"
     echo "size pg-restore $(stat -c %s "$pg/plain.sql")" >>"$work/points"
@@ -340,18 +346,8 @@ CREATE INDEX ON pgbench_accounts (abalance);
 CREATE INDEX ON pgbench_tellers (bid);
 SQL
     db_mb=$("$PGBINDIR/psql" -XqAt -c "SELECT pg_database_size('big') / 1000000" "$url")
-    mkdir -p "$big/installation/server/data"
-    make_installation "$big" 0 0 "$url"
-    export VELLACOR_ROOT=$big/installation
     unset BW_VELLACOR_TOOL_TIMEOUT_MS
-
-    name="big-backup"
-    prep_a() { rm -rf "$big/new"; }
-    cmd_a=("$tool" --backup --backup-path "$big/new" --backup-skip reporting,assets)
-    prep_b() { rm -f "$big/plain.sql"; }
-    cmd_b=(sh -c 'pg_dump -w -f "$1" -x "$0" && sync "$1"' "$url" "$big/plain.sql")
-    compare "$name"
-    mv "$big/new" "$big/full"
+    compare_pg_backup big-backup "$big"
     dump_bytes=$(stat -c %s "$big/plain.sql")
     rm -f "$big/plain.sql"
     note "$name" "PostgreSQL backup (pgbench scale $pgbench_scale, $db_mb MB database, $((dump_bytes / 1000000)) MB dump) vs pg_dump -w -f F -x URL; sync F"

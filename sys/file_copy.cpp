@@ -202,16 +202,7 @@ CopyOutcome copyFileAt(int sourceFolder, int targetFolder, const char* name,
         errno = EINVAL;
         return fail(result, FailedCall::Source);
     }
-    FileStatus status;
-    if (options.listed) {
-        status = *options.listed;
-    } else {
-        status.permissions = opened.st_mode & 07777;
-        status.size = opened.st_size;
-        status.sparse = qint64(opened.st_blocks) * 512 < qint64(opened.st_size);
-        status.accessed = opened.st_atim;
-        status.modified = opened.st_mtim;
-    }
+    const FileStatus status = options.listed ? *options.listed : statusOf(opened);
     result.sizeWhenOpened = status.size;
     const mode_t permissions = status.permissions;
     Descriptor out(::openat(targetFolder, name,

@@ -107,6 +107,13 @@ bool statAt(int folder, const char* name, FileStatus& status)
     struct stat native {};
     if (::fstatat(folder, name, &native, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
+    status = statusOf(native);
+    return true;
+}
+
+FileStatus statusOf(const struct stat& native)
+{
+    FileStatus status;
     status.type = typeOf(native.st_mode);
     status.permissions = native.st_mode & 07777;
     status.size = native.st_size;
@@ -114,7 +121,7 @@ bool statAt(int folder, const char* name, FileStatus& status)
     status.accessed = native.st_atim;
     status.modified = native.st_mtim;
     status.links = native.st_nlink;
-    return true;
+    return status;
 }
 
 bool makeFolderAt(int folder, const char* name, Descriptor& opened, bool& created)

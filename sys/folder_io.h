@@ -13,6 +13,7 @@
 
 #include <ctime>
 #include <functional>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace Sys {
@@ -35,6 +36,8 @@ struct FileStatus {
 
 // The status of name inside folder, not following a link.
 bool statAt(int folder, const char* name, FileStatus& status);
+// The status that a stat call gave.
+FileStatus statusOf(const struct stat& native);
 
 // Creates the folder name inside folder (mode 0777 less the creation mask) and opens it; an
 // existing folder (not a link to one) is opened instead, with created false.

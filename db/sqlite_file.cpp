@@ -84,7 +84,13 @@ bool backupSqliteFile(const QString& sourceFile, const QString& targetFile, QStr
         error = source.errorMessage();
         return false;
     }
-    if (!target.open(targetFile, SQLITE_OPEN_READWRITE)) {
+    // The dump is a new file in the work folder, which a failed or cut run discards and which is
+    // flushed as a whole before it is published: SQLite's own journal and syncs would only
+    // make the disk wait several times per dump.
+    if (!target.open(targetFile, SQLITE_OPEN_READWRITE)
+        || sqlite3_exec(target.handle(), "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF",
+                        nullptr, nullptr, nullptr)
+               != SQLITE_OK) {
         error = target.errorMessage();
         return false;
     }

@@ -80,7 +80,7 @@ chmod 755 "$work" # the cluster's own user must reach its folder
 pg_started=
 start_cluster() { # once; sets PGPORT and PGBINDIR
     if [ -z "$pg_started" ]; then
-        tests/pg_cluster.sh start "$work/pg" >/dev/null
+        scripts/pg_cluster.sh start "$work/pg" >/dev/null
         pg_started=1
     fi
     . "$work/pg/env"
@@ -94,7 +94,7 @@ cleanup() {
         if [ "$4" -gt 0 ]; then sysctl -q vm.dirty_background_bytes="$4"; else sysctl -q vm.dirty_background_ratio="$2"; fi
         sysctl -q vm.dirty_expire_centisecs="$5"
     fi
-    [ -z "$pg_started" ] || tests/pg_cluster.sh stop "$work/pg" >/dev/null 2>&1 || true
+    [ -z "$pg_started" ] || scripts/pg_cluster.sh stop "$work/pg" >/dev/null 2>&1 || true
     rm -rf "$work"
 }
 trap cleanup EXIT

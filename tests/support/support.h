@@ -93,7 +93,7 @@ struct Installation {
     QStringList expect(const char* opening, const QStringList& lines) const;
 };
 
-// The throwaway cluster that the "pg" fixture started (tests/pg_cluster.sh).
+// The throwaway cluster that the "pg" fixture started (scripts/pg_cluster.sh).
 class TestCluster {
 public:
     TestCluster();

@@ -1,5 +1,5 @@
 #!/bin/bash
-# Starts or stops the throwaway PostgreSQL cluster of the database tests.
+# Starts or stops a throwaway PostgreSQL cluster: the database tests' fixture and the bench's server.
 #   pg_cluster.sh start FOLDER   initdb into FOLDER/data, serve on a free port of 127.0.0.1
 #                                with trust authentication, write FOLDER/env (PGPORT, PGBINDIR)
 #   pg_cluster.sh stop FOLDER    stop it and remove FOLDER; safe to repeat

@@ -143,6 +143,13 @@ bool restoreSqliteDatabase(const QString& dumpFile, const QString& target)
 
 } // namespace
 
+// The disk writes a finished dump while the rest of the backup goes on, so that the flush
+// before publishing finds it written; a failure here only leaves the work to that flush.
+static void startWritingDump(const QString& dump)
+{
+    Sys::startWriting(dump);
+}
+
 QString backupDatabase(const ServerConfig& config, const QString& component,
                        const QString& location)
 {
@@ -152,8 +159,10 @@ QString backupDatabase(const ServerConfig& config, const QString& component,
         const QString target = config.workFolder + name;
         // A leftover file of that name fails the backup.
         QString sqliteError;
-        if (createPrivateFile(target) && backupSqliteFile(source, target, sqliteError))
+        if (createPrivateFile(target) && backupSqliteFile(source, target, sqliteError)) {
+            startWritingDump(target);
             return name;
+        }
         // A wait for a writer's lock cut short by a signal is no failure of its own.
         if (Interrupt::requested())
             return QString();
@@ -174,6 +183,7 @@ QString backupDatabase(const ServerConfig& config, const QString& component,
                                   qUtf8Printable(target));
             return QString();
         }
+        startWritingDump(target);
         return name;
     }
     Brisken::Trace::error("Unknown database type %s", qUtf8Printable(location));

@@ -143,6 +143,11 @@ bool startWriting(int folder, const char* relativePath)
     return started;
 }
 
+bool startWriting(const QString& path)
+{
+    return startWriting(AT_FDCWD, nativePath(path).constData());
+}
+
 bool syncParents(const QString& path, QString& failedPath)
 {
     struct stat status {};

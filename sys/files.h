@@ -53,6 +53,7 @@ bool syncAt(int folder, const char* relativePath, bool isFolder);
 // Starts writing out the file at relativePath inside the open folder (sync_file_range), so that
 // the fsync that follows finds it written or on its way; nothing is waited for.
 bool startWriting(int folder, const char* relativePath);
+bool startWriting(const QString& path);
 
 // Flushes every folder above path that lies on path's own file system, nearest first, so
 // that path's name survives a crash even where the folders holding it are new. On failure
